@@ -1,0 +1,35 @@
+// TWLINK: the TWAIN session layer, the program's only road to the Source Manager.
+#pragma once
+
+#include "TWLINK/twain.h"
+
+constexpr int TWAIN_SM_LOADED = 2;
+constexpr int TWAIN_SOURCE_OPEN = 4;
+constexpr int TWAIN_SOURCE_ENABLED = 5;
+constexpr int TWAIN_TRANSFER_READY = 6;
+
+// The session record: one per process, in static storage.
+struct TwSession {
+    int32_t state;
+    void *module;
+    DSMENTRYPROC entry;
+    TW_UINT16 lastResult;
+    void *parentWindow; // its address is the data of MSG_OPENDSM
+    void *proxyWindow;
+    TW_IDENTITY sourceIdentity;
+    int32_t failureKind;
+    int32_t failureResult;
+    int32_t failureCondition;
+    TW_UINT32 stripCount;
+    int32_t cancelled;
+};
+
+extern TwSession Session;
+extern int32_t &TwSessionState;
+extern TW_IDENTITY AppIdentity;
+
+bool TwLoadManager();
+bool TwOpenManager(void *window);
+int TwResultCode();
+bool TwManagerCall(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+bool TwSourceCall(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);

@@ -1,0 +1,25 @@
+// Process-wide values fixed at start-up, the argument list and its splitting.
+#pragma once
+
+extern const char ProgramName[];
+extern char ProgramVersion[16];
+extern char *ProgramFolderPath;
+extern char *UserDataPath;
+
+constexpr int kArgLimit = 30;
+
+// The argument list: at least kArgLimit entries and the null end.
+struct ArgList {
+    char *items[kArgLimit + 1];
+};
+
+const char *ProgramTitle();
+char *ProgramFolder();
+char *UserDataFolder(const char *maker, const char *program);
+
+int ArgsSplit(const char *text, int limit, char **list);
+bool ArgsTake(int *count, char **list, const char *word);
+const char *ArgsTakeValue(int *count, char **list, const char *prefix, const char *fallback);
+
+// Start-up: everything between the process entry and the driver; returns the exit code.
+int StartUp();

@@ -1,0 +1,7 @@
+// The settings file.
+#pragma once
+
+extern char *SettingsPath;
+
+void SettingsLoad();
+void SettingsInstall();

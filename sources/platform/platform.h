@@ -1,0 +1,71 @@
+// The operating-system layer: every call into the system goes through here.
+// win32.cpp makes the real Windows calls; posix.cpp makes the nearest real
+// equivalents so that everything above this layer also runs natively.
+#pragma once
+
+#include <cstddef>
+
+// Message box styles (the Windows values).
+constexpr unsigned kBoxPlain = 0x00;   // MB_OK, no icon
+constexpr unsigned kBoxWarning = 0x30; // MB_OK | MB_ICONEXCLAMATION
+
+// The whole command line of the process, exactly as the system holds it.
+const char *OsCommandLine();
+
+// Path of the running executable. Stores at most size bytes and returns the
+// number of characters stored; 0 on failure, size when the path did not fit.
+int OsExecutablePath(char *buf, int size);
+
+// The Windows directory. Returns the length of the name, or the size needed
+// (including the NUL) when buf is too small, or 0 on failure.
+int OsWindowsDirectory(char *buf, int size);
+
+// An environment variable, names matched without regard to case; null when unset.
+const char *OsGetEnv(const char *name);
+
+int OsProcessId();
+
+// A message box with no owner window; returns the button pressed, 0 on failure.
+int OsMessageBox(const char *text, const char *caption, unsigned style);
+
+// One text to the system debugger channel.
+void OsDebugString(const char *text);
+
+// Hands a web address to the shell's default verb (no owner, hidden).
+void OsOpenUrl(const char *url);
+
+// Directory search by pattern ("*" any run, "?" one character, "*.*" every
+// name, letter case ignored).
+struct OsFindEntry {
+    char name[260];
+    bool folder;
+};
+// Starts a search; null when nothing matches or the folder cannot be searched.
+void *OsFindFirst(const char *pattern, OsFindEntry *entry);
+bool OsFindNext(void *search, OsFindEntry *entry);
+void OsFindClose(void *search);
+
+// _mkdir and _unlink: 0 on success.
+int OsMakeDir(const char *path);
+int OsDeleteFile(const char *path);
+
+// Whether the system finds a file at the path (OpenFile with OF_EXIST).
+bool OsFileFound(const char *path);
+
+// Module loading. Symbols come back as untyped addresses to be cast to the
+// entry point's type.
+void *OsLoadModule(const char *path);
+void *OsModuleSymbol(void *module, const char *name);
+void *OsModuleOrdinal(void *module, unsigned ordinal);
+void OsFreeModule(void *module);
+
+// Current user's registry: create or open a key (null on failure), set a text
+// value (REG_SZ, the terminating NUL included), close the key.
+void *OsUserKeyCreate(const char *path);
+bool OsKeySetText(void *key, const char *name, const char *text);
+void OsKeyClose(void *key);
+
+// Windows: whether a handle names a window, and the hidden proxy window
+// (class "STATIC", title "Acquire Proxy", never shown); null when it cannot be made.
+bool OsIsWindow(void *window);
+void *OsCreateProxyWindow();

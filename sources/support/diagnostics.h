@@ -1,0 +1,27 @@
+// Message boxes, the fatal-error routine, the debug log and its hex dump.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__GNUC__)
+#define CORVANE_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define CORVANE_PRINTF(f, a)
+#endif
+
+extern int32_t DebugLevel;
+
+// Every box of the program goes through here: with CORVANE_MESSAGE_FILE set it
+// becomes a record in that file instead (see the README).
+int MessageOut(const char *text, const char *caption, unsigned style);
+
+int ShowMessage(const char *text);
+[[noreturn]] void WarnAndExit(const char *text);
+[[noreturn]] void Fatal(const char *format, ...) CORVANE_PRINTF(1, 2);
+
+void LogSetFile(const char *name);
+void LogWrite(const char *format, ...) CORVANE_PRINTF(1, 2);
+void LogPrint(const char *format, ...) CORVANE_PRINTF(1, 2);
+void LogHexDump(const char *caption, int32_t length, const void *bytes);
+
+int ProcessId();

@@ -1,0 +1,11 @@
+// The process-wide store of named text variables and listing templates.
+#pragma once
+
+constexpr int kVarLimit = 123;
+
+int VarSet(const char *name, const char *value);
+const char *VarGet(const char *name);
+char *ExpandTemplate(const char *text);
+
+// Empties the store; for tests, which need a fresh store per case.
+void VarClear();
