@@ -33,3 +33,6 @@ bool TwOpenManager(void *window);
 int TwResultCode();
 bool TwManagerCall(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
 bool TwSourceCall(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+
+// Back to the state at process start (state 1, everything else zero), for the unit tests.
+void TwResetForTest();

@@ -76,11 +76,13 @@ static_assert(offsetof(TW_IDENTITY, ProductName) == 122, "ProductName at 122");
 static_assert(offsetof(TW_EVENT, TWMessage) == sizeof(TW_MEMREF), "TWMessage after pEvent");
 static_assert(offsetof(TW_IMAGEMEMXFER, BytesWritten) == 22, "BytesWritten at 22");
 
-// The entry points of the Source Manager and of a data source.
+// The Source Manager's DSM_Entry takes origin and destination; a data source's
+// DS_Entry takes only the origin (five arguments, callee pops them).
 using DSMENTRYPROC = TW_UINT16(TW_CALLINGSTYLE *)(TW_IDENTITY *origin, TW_IDENTITY *dest,
-                                                   TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
-                                                   TW_MEMREF data);
-using DSENTRYPROC = DSMENTRYPROC;
+                                                  TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
+                                                  TW_MEMREF data);
+using DSENTRYPROC = TW_UINT16(TW_CALLINGSTYLE *)(TW_IDENTITY *origin, TW_UINT32 dg, TW_UINT16 dat,
+                                                 TW_UINT16 msg, TW_MEMREF data);
 
 constexpr TW_UINT32 DG_CONTROL = 0x0001;
 constexpr TW_UINT32 DG_IMAGE = 0x0002;

@@ -8,11 +8,6 @@ extern char *UserDataPath;
 
 constexpr int kArgLimit = 30;
 
-// The argument list: at least kArgLimit entries and the null end.
-struct ArgList {
-    char *items[kArgLimit + 1];
-};
-
 const char *ProgramTitle();
 char *ProgramFolder();
 char *UserDataFolder(const char *maker, const char *program);

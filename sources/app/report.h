@@ -3,6 +3,6 @@
 
 #include <cstdio>
 
-char *ReportPath(const char *outputFile);
+const char *ReportPath(const char *outputFile);
 FILE *ReportCreate(const char *path);
 void ReportFinish(FILE *stream, const char *path, const char *outputFile);

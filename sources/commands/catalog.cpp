@@ -1,15 +1,95 @@
-// Listing the catalogue and choosing the default source from it.
+// Listing the catalogue and making one of its sources the default in the registry.
+#include <cstdlib>
+#include <cstring>
+
+#include "app/report.h"
 #include "commands/commands.h"
+#include "platform/platform.h"
 #include "support/diagnostics.h"
+#include "support/strings.h"
+#include "support/variables.h"
 
-int CatalogList(const char *, const char *) {
-    Fatal("CatalogList is not available yet");
+namespace {
+
+void EnsureCatalog() {
+    const char *folder = VarGet("ds_dir");
+    if (SourceCatalog.count <= 0)
+        ScanDataSources(folder);
 }
 
-int CatalogSelectByName(const char *) {
-    Fatal("CatalogSelectByName is not available yet");
+// The first source whose product name holds the text, letter case of a-z ignored.
+int FindByName(const char *name) {
+    char *wanted = StrDup(name);
+    StrUpper(wanted);
+    int found = -1;
+    for (int i = 0; i < SourceCatalog.count && found < 0; ++i) {
+        char *product = StrDup(IdentityString(SourceCatalog.identities[i].ProductName).text);
+        StrUpper(product);
+        if (strstr(product, wanted) != nullptr)
+            found = i;
+        free(product);
+    }
+    free(wanted);
+    return found;
 }
 
-int CatalogSelectByNumber(const char *) {
-    Fatal("CatalogSelectByNumber is not available yet");
+int WriteDefault(int index) {
+    return WriteUserRegistryValue(VarGet("ds_reg_dir"), VarGet("ds_reg_name"),
+                                  SourceCatalog.paths[index]);
+}
+
+} // namespace
+
+int CatalogList(const char *templateText, const char *outputFile) {
+    const char *path = ReportPath(outputFile);
+    EnsureCatalog();
+    FILE *stream = ReportCreate(path);
+    for (int i = 0; i < SourceCatalog.count; ++i) {
+        const TW_IDENTITY &identity = SourceCatalog.identities[i];
+        char number[16];
+        FormatDecimal(number, sizeof number, i + 1);
+        VarSet("M", IdentityString(identity.Manufacturer).text);
+        VarSet("F", IdentityString(identity.ProductFamily).text);
+        VarSet("P", IdentityString(identity.ProductName).text);
+        VarSet("D", SourceCatalog.paths[i]);
+        VarSet("N", number);
+        char *line = ExpandTemplate(templateText);
+        PutLine(stream, line);
+        free(line);
+    }
+    ReportFinish(stream, path, outputFile);
+    return 0;
+}
+
+int CatalogSelectByName(const char *name) {
+    EnsureCatalog();
+    int index = FindByName(name);
+    if (index < 0)
+        Fatal("Scanner: %s - not found", name);
+    int code = WriteDefault(index);
+    if (code != 0)
+        Fatal("set %s failed. rc=%d", name, code);
+    return 0;
+}
+
+int CatalogSelectByNumber(const char *numberText) {
+    EnsureCatalog();
+    int number = atoi(numberText);
+    if (number < 1 || number > SourceCatalog.count)
+        Fatal("Scanner number %d - not found", number);
+    int code = WriteDefault(number - 1);
+    if (code != 0)
+        Fatal("set -n %d failed. rc=%d", number, code);
+    return 0;
+}
+
+int WriteUserRegistryValue(const char *keyPath, const char *valueName, const char *text) {
+    if (text == nullptr)
+        return 1;
+    void *key = OsUserKeyCreate(keyPath);
+    if (key == nullptr)
+        return 2;
+    bool written = OsKeySetText(key, valueName, text);
+    OsKeyClose(key);
+    return written ? 0 : 3;
 }

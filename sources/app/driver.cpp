@@ -1,0 +1,144 @@
+// The command-line driver: single-argument forms, then the walk over the options.
+#include "app/driver.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/program.h"
+#include "app/settings.h"
+#include "commands/commands.h"
+#include "platform/platform.h"
+#include "support/diagnostics.h"
+#include "support/strings.h"
+
+const char UsageText[] =
+    "Usage:\n\nCorvane ([OPTS] ACTION)*\n\nACTIONs are:\n-g\tGet current scanner name\n-l\tList "
+    "installed scanner(s)\n-ll fmt\tLong List of installed scanner(s), with additional "
+    "detail\n\tfmt can contain:\n\t%N% = scanner number\n\t%M% = manufacturer name\n\t%F% = "
+    "scanner family name\n\t%P% = scanner product name\n-la\tList all info about installed "
+    "scanner(s)\n-s name\tSet current scanner by name. name can be a partial match.\n-n "
+    "num\tSet current scanner by number (1...)\n\nOPTS are:\n-o outfile\tSend output to "
+    "outfile (use with -l, -ll, -la or -g)\n-2\tUse DSM Version 2 (not shipped by default "
+    "with Windows)\n\tNOTE: -s and -n won't work in -2 unless you add twaindsm.dll\n\nCorvane "
+    "-help\nShow online help.\n\nThe default (no opts or actions) is -g.";
+
+namespace {
+
+struct Option {
+    const char *word;
+    int values;
+};
+
+constexpr Option OptionTable[] = {
+    {"-o", 1}, {"-2", 0}, {"-l", 0}, {"-la", 0}, {"-ll", 1}, {"-n", 1}, {"-s", 1}, {"-g", 0},
+};
+constexpr int kOptionCount = sizeof OptionTable / sizeof OptionTable[0];
+static_assert(kOptionCount == 8, "eight options");
+
+enum OptionIndex { kOutput, kManagerMode, kList, kListAll, kListFormat, kNumber, kName, kGet };
+
+constexpr char kShortTemplate[] = "%N%=%P%";
+constexpr char kFullTemplate[] = "%N%|%M%|%F%|%P%|%D%";
+constexpr char kHelpSite[] = "https://www.halvorquin.com";
+
+int FindOption(const char *argument) {
+    int index = 0;
+    while (index < kOptionCount && StrCompareNoCase(OptionTable[index].word, argument) != 0)
+        ++index;
+    return index;
+}
+
+void ShowVersion() {
+    char text[64];
+    snprintf(text, sizeof text, "Build date:\t%s\nBuild time:\t%s\n", __DATE__, __TIME__);
+    ShowMessage(text);
+}
+
+} // namespace
+
+void OpenHelpPage() {
+    constexpr char kPath[] = "/Products/";
+    size_t size = strlen(kHelpSite) + strlen(kPath) + strlen(ProgramName) + 1 +
+                  strlen(ProgramVersion) + strlen("/Help/") + 1;
+    char *address = static_cast<char *>(MemAlloc(static_cast<int32_t>(size)));
+    snprintf(address, size, "%s%s%s/%s/Help/", kHelpSite, kPath, ProgramName, ProgramVersion);
+    OsOpenUrl(address); // lives until the process ends
+}
+
+int RunCommandLine(int count, char **list) {
+    if (count == 2) {
+        if (ArgsTake(&count, list, "-?")) {
+            ShowMessage(UsageText);
+            return 0;
+        }
+        if (ArgsTake(&count, list, "-help")) {
+            OpenHelpPage();
+            return 0;
+        }
+        if (ArgsTake(&count, list, "-ver")) {
+            ShowVersion();
+            return 0;
+        }
+        if (ArgsTake(&count, list, "-!")) {
+            SettingsInstall();
+            return 0;
+        }
+    }
+
+    SettingsLoad();
+
+    if (count == 1)
+        return ManagerGetDefault(nullptr);
+    if (count < 1)
+        return 0;
+
+    const char *outputFile = nullptr;
+    bool managerMode = false;
+    int position = 1;
+    while (position < count) {
+        int index = FindOption(list[position]);
+        int values = index < kOptionCount ? OptionTable[index].values : 0;
+        if (position + values >= count || index == kOptionCount) {
+            ShowMessage(UsageText);
+            return 1;
+        }
+        const char *value = values > 0 ? list[position + 1] : nullptr;
+        switch (index) {
+        case kOutput:
+            outputFile = strcmp(value, "-") == 0 ? nullptr : value;
+            break;
+        case kManagerMode:
+            managerMode = true;
+            break;
+        case kList:
+        case kListAll:
+        case kListFormat: {
+            const char *templateText = index == kList      ? kShortTemplate
+                                       : index == kListAll ? kFullTemplate
+                                                           : value;
+            if (managerMode)
+                ManagerList(templateText, outputFile);
+            else
+                CatalogList(templateText, outputFile);
+            break;
+        }
+        case kNumber:
+            if (managerMode)
+                ManagerSelectByNumber(value);
+            else
+                CatalogSelectByNumber(value);
+            break;
+        case kName:
+            if (managerMode)
+                ManagerSelectByName(value);
+            else
+                CatalogSelectByName(value);
+            break;
+        case kGet:
+            ManagerGetDefault(outputFile);
+            break;
+        }
+        position += 1 + values;
+    }
+    return 0;
+}

@@ -1,0 +1,163 @@
+// Start-up: the process-wide values, the argument list and its splitting.
+#include "app/program.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/driver.h"
+#include "platform/platform.h"
+#include "support/diagnostics.h"
+#include "support/strings.h"
+
+const char ProgramName[] = "Corvane";
+char ProgramVersion[16];
+char *ProgramFolderPath;
+char *UserDataPath;
+
+namespace {
+
+constexpr int kVersionMajor = 1;
+constexpr int kVersionMinor = 13;
+constexpr int kModulePathSize = 512;
+
+char TitleBuffer[64];
+char *ArgList[kArgLimit + 1];
+
+bool IsSeparator(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool IsPathSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+void RemoveEntry(int *count, char **list, int index) {
+    for (int i = index; i < *count - 1; ++i)
+        list[i] = list[i + 1];
+    *count -= 1;
+    list[*count] = nullptr;
+}
+
+} // namespace
+
+const char *ProgramTitle() {
+    snprintf(TitleBuffer, sizeof TitleBuffer, "%s Ver %s", ProgramName, ProgramVersion);
+    return TitleBuffer;
+}
+
+int ArgsSplit(const char *text, int limit, char **list) {
+    // One work buffer as long as the whole text holds any entry.
+    char *entry = static_cast<char *>(malloc(strlen(text) + 1));
+    if (entry == nullptr)
+        Fatal("out of memory");
+    int count = 0;
+    const char *p = text;
+    while (count < limit) {
+        while (IsSeparator(*p))
+            ++p;
+        if (*p == '\0')
+            break;
+        size_t length = 0;
+        if (*p == '"') {
+            ++p;
+            while (*p != '\0') {
+                if (*p == '"') {
+                    if (p[1] == '"') {
+                        entry[length++] = '"';
+                        p += 2;
+                        continue;
+                    }
+                    ++p;
+                    break;
+                }
+                entry[length++] = *p++;
+            }
+        } else {
+            while (*p != '\0' && !IsSeparator(*p))
+                entry[length++] = *p++;
+        }
+        entry[length] = '\0';
+        list[count++] = StrDup(entry);
+    }
+    list[count] = nullptr;
+    free(entry);
+    return count;
+}
+
+bool ArgsTake(int *count, char **list, const char *word) {
+    for (int i = 0; i < *count; ++i) {
+        const char *a = list[i];
+        const char *b = word;
+        while (*a != '\0' && *b != '\0' &&
+               tolower(static_cast<unsigned char>(*a)) == tolower(static_cast<unsigned char>(*b))) {
+            ++a;
+            ++b;
+        }
+        if (*a == '\0' && *b == '\0') {
+            RemoveEntry(count, list, i);
+            return true;
+        }
+    }
+    return false;
+}
+
+const char *ArgsTakeValue(int *count, char **list, const char *prefix, const char *fallback) {
+    size_t n = strlen(prefix);
+    for (int i = 0; i < *count; ++i) {
+        if (StrNCompareNoCase(list[i], prefix, n) == 0) {
+            const char *value = list[i] + n; // the removed entry stays allocated
+            RemoveEntry(count, list, i);
+            return value;
+        }
+    }
+    return fallback;
+}
+
+char *ProgramFolder() {
+    char path[kModulePathSize];
+    int length = OsExecutablePath(path, kModulePathSize);
+    if (length <= 0 || length >= kModulePathSize)
+        length = 0;
+    path[length] = '\0';
+
+    int last = -1;
+    for (int i = 0; i < length; ++i)
+        if (IsPathSeparator(path[i]))
+            last = i;
+    if (last < 0)
+        return StrDup(".");
+    int end = last;
+    while (end > 0 && IsPathSeparator(path[end - 1]))
+        --end;
+    // A root keeps its separator: "C:\" and "\".
+    if (end == 0 || path[end - 1] == ':')
+        ++end;
+    path[end] = '\0';
+    return StrDup(path);
+}
+
+char *UserDataFolder(const char *maker, const char *program) {
+    const char *appData = OsGetEnv("AppData");
+    if (appData == nullptr)
+        Fatal("The APPDATA environment variable is missing.");
+    char *vendor = PathJoin(appData, maker);
+    char *folder = PathJoin(vendor, program);
+    free(vendor);
+    return folder;
+}
+
+int StartUp() {
+    snprintf(ProgramVersion, sizeof ProgramVersion, "%d.%02d", kVersionMajor, kVersionMinor);
+    int count = ArgsSplit(OsCommandLine(), kArgLimit, ArgList);
+    ProgramFolderPath = ProgramFolder();
+    UserDataPath = UserDataFolder("Halvorquin", ProgramName);
+    char *logName = StrCat2(ProgramName, ".log");
+    LogSetFile(logName);
+    free(logName);
+    DebugLevel = atoi(ArgsTakeValue(&count, ArgList, "-dbg=", "0"));
+    if (DebugLevel > 0)
+        LogPrint("Cmdline: %s", OsCommandLine());
+    return RunCommandLine(count, ArgList);
+}

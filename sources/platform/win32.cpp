@@ -1,0 +1,149 @@
+// The operating-system layer on Windows: thin wrappers over the ANSI system calls.
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <direct.h>
+#include <io.h>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char *OsCommandLine() {
+    return GetCommandLineA();
+}
+
+int OsExecutablePath(char *buf, int size) {
+    if (size <= 0)
+        return 0;
+    return static_cast<int>(GetModuleFileNameA(NULL, buf, static_cast<DWORD>(size)));
+}
+
+int OsWindowsDirectory(char *buf, int size) {
+    if (size < 0)
+        return 0;
+    return static_cast<int>(GetWindowsDirectoryA(buf, static_cast<UINT>(size)));
+}
+
+const char *OsGetEnv(const char *name) {
+    // The run-time's getenv already matches names without regard to case.
+    return getenv(name);
+}
+
+int OsProcessId() {
+    return static_cast<int>(GetCurrentProcessId());
+}
+
+int OsMessageBox(const char *text, const char *caption, unsigned style) {
+    return MessageBoxA(NULL, text, caption, style);
+}
+
+void OsDebugString(const char *text) {
+    OutputDebugStringA(text);
+}
+
+void OsOpenUrl(const char *url) {
+    ShellExecuteA(NULL, "", url, "", "C:\\", SW_HIDE);
+}
+
+static void FillEntry(const WIN32_FIND_DATAA &data, OsFindEntry *entry) {
+    snprintf(entry->name, sizeof entry->name, "%s", data.cFileName);
+    entry->folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void *OsFindFirst(const char *pattern, OsFindEntry *entry) {
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(pattern, &data);
+    if (search == INVALID_HANDLE_VALUE)
+        return nullptr;
+    FillEntry(data, entry);
+    return search;
+}
+
+bool OsFindNext(void *search, OsFindEntry *entry) {
+    WIN32_FIND_DATAA data;
+    if (!FindNextFileA(static_cast<HANDLE>(search), &data))
+        return false;
+    FillEntry(data, entry);
+    return true;
+}
+
+void OsFindClose(void *search) {
+    if (search)
+        FindClose(static_cast<HANDLE>(search));
+}
+
+int OsMakeDir(const char *path) {
+    return _mkdir(path);
+}
+
+int OsDeleteFile(const char *path) {
+    return _unlink(path);
+}
+
+bool OsFileFound(const char *path) {
+    // OpenFile copies the path into an OFSTRUCT of OFS_MAXPATHNAME bytes; a longer
+    // path would overflow it, so such a path counts as not found.
+    if (strlen(path) >= OFS_MAXPATHNAME)
+        return false;
+    OFSTRUCT ofs;
+    memset(&ofs, 0, sizeof ofs);
+    return OpenFile(path, &ofs, OF_EXIST) != HFILE_ERROR;
+}
+
+void *OsLoadModule(const char *path) {
+    return LoadLibraryA(path);
+}
+
+// Through an integer, so that no warning about mismatched function types arises.
+static void *ProcAddress(FARPROC proc) {
+    return reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(proc));
+}
+
+void *OsModuleSymbol(void *module, const char *name) {
+    return ProcAddress(GetProcAddress(static_cast<HMODULE>(module), name));
+}
+
+void *OsModuleOrdinal(void *module, unsigned ordinal) {
+    return ProcAddress(
+        GetProcAddress(static_cast<HMODULE>(module), MAKEINTRESOURCEA(static_cast<WORD>(ordinal))));
+}
+
+void OsFreeModule(void *module) {
+    if (module)
+        FreeLibrary(static_cast<HMODULE>(module));
+}
+
+void *OsUserKeyCreate(const char *path) {
+    HKEY key = NULL;
+    LONG rc = RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, NULL, REG_OPTION_NON_VOLATILE,
+                              KEY_READ | KEY_WRITE, NULL, &key, NULL);
+    if (rc != ERROR_SUCCESS)
+        return nullptr;
+    return key;
+}
+
+bool OsKeySetText(void *key, const char *name, const char *text) {
+    if (!key || !text)
+        return false;
+    DWORD bytes = static_cast<DWORD>(strlen(text) + 1);
+    LONG rc = RegSetValueExA(static_cast<HKEY>(key), name, 0, REG_SZ,
+                             reinterpret_cast<const BYTE *>(text), bytes);
+    return rc == ERROR_SUCCESS;
+}
+
+void OsKeyClose(void *key) {
+    if (key)
+        RegCloseKey(static_cast<HKEY>(key));
+}
+
+bool OsIsWindow(void *window) {
+    return IsWindow(static_cast<HWND>(window)) != FALSE;
+}
+
+void *OsCreateProxyWindow() {
+    return CreateWindowExA(0, "STATIC", "Acquire Proxy", WS_POPUPWINDOW, CW_USEDEFAULT,
+                           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, NULL, NULL, NULL, NULL);
+}

@@ -1,0 +1,170 @@
+// Message boxes, the fatal-error routine, the debug log and its hex dump.
+#include "support/diagnostics.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "app/program.h"
+#include "platform/platform.h"
+#include "support/strings.h"
+
+int32_t DebugLevel = 0;
+
+namespace {
+
+char *LogPath = nullptr;
+char LastDateHeader[40] = "";
+
+// Formats into the fixed buffer, or into a heap block when the text does not
+// fit there; the caller frees the result when it is not the fixed buffer.
+char *FormatText(char *fixed, size_t size, const char *format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    int needed = vsnprintf(fixed, size, format, args);
+    char *text = fixed;
+    if (needed < 0) {
+        fixed[0] = '\0';
+    } else if (static_cast<size_t>(needed) >= size) {
+        // Short of memory the cut text in the fixed buffer has to do.
+        char *heap = static_cast<char *>(malloc(static_cast<size_t>(needed) + 1));
+        if (heap) {
+            vsnprintf(heap, static_cast<size_t>(needed) + 1, format, again);
+            text = heap;
+        }
+    }
+    va_end(again);
+    return text;
+}
+
+// Appends one record to the unattended-run file; false when it cannot be written.
+bool RecordMessage(const char *path, const char *text, const char *caption, unsigned style) {
+    FILE *file = fopen(path, "a");
+    if (!file)
+        return false;
+    const char *kind = (style & 0xF0) == kBoxWarning ? "warning" : "information";
+    bool written =
+        fprintf(file, "[%s] %s\n", kind, caption) >= 0 && fprintf(file, "%s\n[end]\n", text) >= 0;
+    if (fclose(file) != 0)
+        written = false;
+    return written;
+}
+
+} // namespace
+
+int MessageOut(const char *text, const char *caption, unsigned style) {
+    const char *record = OsGetEnv("CORVANE_MESSAGE_FILE");
+    if (record && *record && RecordMessage(record, text, caption, style))
+        return 1;
+    return OsMessageBox(text, caption, style);
+}
+
+int ShowMessage(const char *text) {
+    return MessageOut(text, ProgramTitle(), kBoxPlain);
+}
+
+void WarnAndExit(const char *text) {
+    MessageOut(text, ProgramTitle(), kBoxWarning);
+    exit(1);
+}
+
+void Fatal(const char *format, ...) {
+    // 500 characters are formatted at most; the cut text ends at position 500.
+    char text[501] = "";
+    va_list args;
+    va_start(args, format);
+    int needed = vsnprintf(text, 500, format, args);
+    va_end(args);
+    if (needed < 0 || needed >= 500) {
+        memcpy(text + 496, " ...", 4);
+        text[500] = '\0';
+    }
+    WarnAndExit(text);
+}
+
+void LogSetFile(const char *name) {
+    const char *folder = OsGetEnv("TEMP");
+    if (!folder)
+        folder = "C:\\temp";
+    free(LogPath);
+    LogPath = PathJoin(folder, name);
+    LastDateHeader[0] = '\0';
+}
+
+void LogWrite(const char *format, ...) {
+    if (!LogPath)
+        return;
+    FILE *file = fopen(LogPath, "a+");
+    if (!file)
+        return;
+    char fixed[513];
+    va_list args;
+    va_start(args, format);
+    char *text = FormatText(fixed, sizeof fixed, format, args);
+    va_end(args);
+    PutLine(file, text);
+    if (text != fixed)
+        free(text);
+    fclose(file);
+}
+
+void LogPrint(const char *format, ...) {
+    time_t now = time(nullptr);
+    struct tm *local = localtime(&now);
+    char date[40] = "";
+    char clock[16] = "";
+    if (local) {
+        strftime(date, sizeof date, "%a %d %b %Y", local);
+        strftime(clock, sizeof clock, "%H:%M:%S", local);
+    }
+
+    char fixed[513];
+    va_list args;
+    va_start(args, format);
+    char *message = FormatText(fixed, sizeof fixed, format, args);
+    va_end(args);
+
+    if (strcmp(date, LastDateHeader) != 0) {
+        snprintf(LastDateHeader, sizeof LastDateHeader, "%s", date);
+        LogWrite("*\n* %s\n*", date);
+    }
+    LogWrite("%s %s", clock, message);
+    if (message != fixed)
+        free(message);
+}
+
+void LogHexDump(const char *caption, int32_t length, const void *bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    const unsigned char *data = static_cast<const unsigned char *>(bytes);
+    LogPrint("%s", caption);
+    int32_t rows = length > 0 ? length / 16 + (length % 16 != 0) : 0;
+    for (int32_t row = 0; row < rows; row++) {
+        int32_t first = row * 16;
+        int32_t count = length - first < 16 ? length - first : 16;
+        char line[16 * 3 + 16 + 1];
+        char *out = line;
+        for (int32_t i = 0; i < 16; i++) {
+            if (i < count) {
+                unsigned char b = data[first + i];
+                *out++ = digits[b >> 4];
+                *out++ = digits[b & 15];
+                *out++ = ' ';
+            } else {
+                memcpy(out, "   ", 3);
+                out += 3;
+            }
+        }
+        for (int32_t i = 0; i < count; i++) {
+            unsigned char c = data[first + i] & 0x7F;
+            *out++ = (c >= 32 && c <= 126) ? static_cast<char>(c) : '.';
+        }
+        *out = '\0';
+        LogPrint("%s", line);
+    }
+}
+
+int ProcessId() {
+    return OsProcessId();
+}

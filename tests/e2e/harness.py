@@ -1,0 +1,225 @@
+"""Runs the real Corvane.exe under 32-bit Wine for the end-to-end tests.
+
+The test run makes one Wine prefix for itself (`harness.py setup`, a CTest
+fixture) and ends its wineserver at the end (`harness.py cleanup`). Each case
+gets a folder of its own holding its AppData, TEMP and message file, and starts
+Corvane.exe through the project's launcher, which sets the environment and hands
+the child an exact command line (Wine would otherwise re-quote arguments and
+take AppData and TEMP from its own profile).
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import unittest
+
+WINDOWS_DIR = os.environ.get("CORVANE_WINDOWS_DIR") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build", "windows")
+WINDOWS_DIR = os.path.abspath(WINDOWS_DIR)
+STATE = os.path.abspath(os.environ.get("CORVANE_E2E_STATE") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build", "native", "e2e"))
+PREFIX = os.path.join(STATE, "prefix")
+PROGRAM = os.path.join(STATE, "program")
+FIXTURES = os.path.join(WINDOWS_DIR, "fixtures")
+CASES = os.path.join(STATE, "cases")
+WINDOWS_C = os.path.join(PREFIX, "drive_c", "windows")
+
+
+def wine_env(extra=None, display=True):
+    env = dict(os.environ)
+    env["WINEPREFIX"] = PREFIX
+    env["WINEDEBUG"] = "-all"
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    env.pop("WINEARCH", None)
+    if not display:
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+    if extra:
+        env.update(extra)
+    return env
+
+
+def win_path(path):
+    """The Windows name of a Unix path, through Wine's Z: drive."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def setup():
+    """Makes a fresh prefix for this test run and a program folder."""
+    shutil.rmtree(STATE, ignore_errors=True)
+    os.makedirs(STATE)
+    with open(os.path.join(STATE, "wineboot.log"), "wb") as log:
+        subprocess.run(["wineboot", "-i"], env=wine_env(), stdin=subprocess.DEVNULL,
+                       stdout=log, stderr=log, check=True, timeout=300)
+        # A persistent server keeps later runs fast until cleanup ends it.
+        subprocess.run(["wineserver", "-p"], env=wine_env(), stdin=subprocess.DEVNULL,
+                       stdout=log, stderr=log, timeout=60)
+    install_program(PROGRAM)
+
+
+def cleanup():
+    if os.path.isdir(PREFIX):
+        subprocess.run(["wineserver", "-k"], env=wine_env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
+def ensure_prefix():
+    if not os.path.isdir(os.path.join(PREFIX, "drive_c")):
+        setup()
+
+
+def install_program(folder, with_settings=True):
+    os.makedirs(folder, exist_ok=True)
+    shutil.copy(os.path.join(WINDOWS_DIR, "Corvane.exe"), folder)
+    if with_settings:
+        shutil.copy(os.path.join(WINDOWS_DIR, "Corvane.ini"), folder)
+    return folder
+
+
+class Result:
+    def __init__(self, code, messages, stdout, stderr, case):
+        self.code = code
+        self.messages = messages
+        self.stdout = stdout
+        self.stderr = stderr
+        self.case = case
+
+    def log(self):
+        """The debug log's bytes, or None when the run wrote none."""
+        path = os.path.join(self.case.temp, "Corvane.log")
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def __repr__(self):
+        return "Result(code=%r, messages=%r)" % (self.code, self.messages)
+
+
+RECORD = re.compile(rb"\[(information|warning)\] ([^\r\n]*)\r\n(.*?)\r\n\[end\]\r\n", re.S)
+
+
+def parse_messages(data):
+    """The message records as (kind, caption, text) with line ends as LF."""
+    records = []
+    pos = 0
+    for m in RECORD.finditer(data):
+        if m.start() != pos:
+            raise AssertionError("stray bytes in message file: %r" % data[pos:m.start()])
+        pos = m.end()
+        text = m.group(3).replace(b"\r\n", b"\n").decode("latin-1")
+        records.append((m.group(1).decode(), m.group(2).decode("latin-1"), text))
+    if pos != len(data):
+        raise AssertionError("stray bytes in message file: %r" % data[pos:])
+    return records
+
+
+class Case:
+    """One test's own folders: AppData, TEMP and the message file."""
+
+    def __init__(self, name):
+        ensure_prefix()
+        self.root = os.path.join(CASES, re.sub(r"[^A-Za-z0-9_.-]", "_", name))
+        shutil.rmtree(self.root, ignore_errors=True)
+        self.appdata = os.path.join(self.root, "appdata")
+        self.temp = os.path.join(self.root, "temp")
+        self.messages = os.path.join(self.root, "messages.txt")
+        os.makedirs(self.appdata)
+        os.makedirs(self.temp)
+        self.program = PROGRAM
+
+    @property
+    def user_folder(self):
+        return os.path.join(self.appdata, "Halvorquin", "Corvane")
+
+    @property
+    def user_settings(self):
+        return os.path.join(self.user_folder, "Corvane.ini")
+
+    def write_settings(self, text):
+        os.makedirs(self.user_folder, exist_ok=True)
+        with open(self.user_settings, "wb") as f:
+            f.write(text.encode("latin-1") if isinstance(text, str) else text)
+
+    def run(self, args="", cmdline=None, env=None, unset=(), appdata=True, temp=True,
+            message_file=True, display=True, wine_extra=None, cwd=None, timeout=120):
+        """Runs Corvane.exe with the argument text `args` after the quoted program
+        path, or with the exact command line `cmdline`."""
+        exe = win_path(os.path.join(self.program, "Corvane.exe"))
+        if cmdline is None:
+            cmdline = '"%s"%s' % (exe, (" " + args) if args else "")
+        lines = []
+        if appdata:
+            lines.append("set AppData=" + win_path(self.appdata))
+        else:
+            lines.append("unset AppData")
+        if temp is True:
+            lines.append("set TEMP=" + win_path(self.temp))
+        elif temp is None:
+            lines.append("unset TEMP")
+        else:
+            lines.append("set TEMP=" + temp)
+        if message_file:
+            if os.path.exists(self.messages):
+                os.remove(self.messages)
+            lines.append("set CORVANE_MESSAGE_FILE=" + win_path(self.messages))
+        else:
+            lines.append("unset CORVANE_MESSAGE_FILE")
+        for name in unset:
+            lines.append("unset " + name)
+        for name, value in (env or {}).items():
+            lines.append("set %s=%s" % (name, value))
+        lines.append("app " + exe)
+        lines.append("cmdline " + cmdline)
+        if cwd:
+            lines.append("cwd " + win_path(cwd))
+        job = os.path.join(self.root, "job.txt")
+        with open(job, "wb") as f:
+            f.write(("\r\n".join(lines) + "\r\n").encode("latin-1"))
+        out_path = os.path.join(self.root, "stdout.txt")
+        err_path = os.path.join(self.root, "stderr.txt")
+        # Output goes to files: Wine's helper processes may keep pipes open.
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            proc = subprocess.run(
+                ["wine", os.path.join(FIXTURES, "launcher.exe"), win_path(job)],
+                env=wine_env(wine_extra, display), stdin=subprocess.DEVNULL,
+                stdout=out, stderr=err, timeout=timeout)
+        with open(out_path, "rb") as f:
+            stdout = f.read()
+        with open(err_path, "rb") as f:
+            stderr = f.read()
+        messages = []
+        if message_file and os.path.exists(self.messages):
+            with open(self.messages, "rb") as f:
+                messages = parse_messages(f.read())
+        return Result(proc.returncode, messages, stdout, stderr, self)
+
+
+def wine(args, extra=None, timeout=120):
+    """Runs a Wine command in the test prefix and returns its standard output."""
+    out = subprocess.run(["wine"] + args, env=wine_env(extra), stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=timeout)
+    return out.stdout
+
+
+TITLE = "Corvane Ver 1.13"
+
+
+class WineTestCase(unittest.TestCase):
+    """Base of the end-to-end suites: a fresh Case per test."""
+
+    def setUp(self):
+        self.case = Case(self.id())
+
+    def assertOnlyMessage(self, result, kind, caption, text):
+        self.assertEqual(result.messages, [(kind, caption, text)])
+
+    def assertFatal(self, result, text):
+        self.assertEqual(result.code, 1, result)
+        self.assertEqual(result.messages[-1], ("warning", TITLE, text))
+
+
+if __name__ == "__main__":
+    {"setup": setup, "cleanup": cleanup}[sys.argv[1]]()

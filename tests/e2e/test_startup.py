@@ -1,0 +1,113 @@
+"""Start-up and the command-line driver, seen from outside."""
+
+import re
+import time
+import unittest
+
+from harness import TITLE, WineTestCase, win_path
+
+USAGE = (
+    "Usage:\n\nCorvane ([OPTS] ACTION)*\n\nACTIONs are:\n-g\tGet current scanner name\n"
+    "-l\tList installed scanner(s)\n-ll fmt\tLong List of installed scanner(s), with additional "
+    "detail\n\tfmt can contain:\n\t%N% = scanner number\n\t%M% = manufacturer name\n\t%F% = "
+    "scanner family name\n\t%P% = scanner product name\n-la\tList all info about installed "
+    "scanner(s)\n-s name\tSet current scanner by name. name can be a partial match.\n-n num\t"
+    "Set current scanner by number (1...)\n\nOPTS are:\n-o outfile\tSend output to outfile "
+    "(use with -l, -ll, -la or -g)\n-2\tUse DSM Version 2 (not shipped by default with Windows)"
+    "\n\tNOTE: -s and -n won't work in -2 unless you add twaindsm.dll\n\nCorvane -help\n"
+    "Show online help.\n\nThe default (no opts or actions) is -g.")
+
+VERSION = re.compile(r"Build date:\t[A-Z][a-z]{2} [ 0-9]\d \d{4}\nBuild time:\t\d\d:\d\d:\d\d\n\Z")
+
+
+def date_header():
+    return ("*\r\n* %s\r\n*\r\n" % time.strftime("%a %d %b %Y")).encode()
+
+
+class SingleArgumentForms(WineTestCase):
+    def test_usage(self):
+        r = self.case.run("-?")
+        self.assertEqual(r.code, 0)
+        self.assertOnlyMessage(r, "information", TITLE, USAGE)
+        # The single-argument forms never read or install the settings.
+        self.assertIsNone(r.log())
+
+    def test_version_ignores_case(self):
+        r = self.case.run("-Ver")
+        self.assertEqual(r.code, 0)
+        self.assertEqual(len(r.messages), 1)
+        kind, caption, text = r.messages[0]
+        self.assertEqual((kind, caption), ("information", TITLE))
+        self.assertRegex(text, VERSION)
+
+    def test_help_opens_no_box(self):
+        r = self.case.run("-HELP")
+        self.assertEqual(r.code, 0)
+        self.assertEqual(r.messages, [])
+
+    def test_version_with_another_argument_is_a_usage_error(self):
+        r = self.case.run("-ver -l")
+        self.assertEqual(r.code, 1)
+        self.assertOnlyMessage(r, "information", TITLE, USAGE)
+
+
+class CommandLineErrors(WineTestCase):
+    def test_unknown_option(self):
+        r = self.case.run("-x")
+        self.assertEqual(r.code, 1)
+        self.assertOnlyMessage(r, "information", TITLE, USAGE)
+
+    def test_option_missing_its_value(self):
+        for args in ("-o", "-ll", "-n", "-s", "-2 -s"):
+            with self.subTest(args=args):
+                r = self.case.run(args)
+                self.assertEqual(r.code, 1)
+                self.assertOnlyMessage(r, "information", TITLE, USAGE)
+
+    def test_plain_word(self):
+        r = self.case.run("scanner")
+        self.assertEqual(r.code, 1)
+        self.assertOnlyMessage(r, "information", TITLE, USAGE)
+
+
+class DebugSwitch(WineTestCase):
+    def test_switch_is_taken_out_and_logs_the_command_line(self):
+        exe = win_path(self.case.program + "/Corvane.exe")
+        cmdline = '"%s" -DBG=2 -ver' % exe
+        r = self.case.run(cmdline=cmdline)
+        self.assertEqual(r.code, 0)
+        self.assertRegex(r.messages[0][2], VERSION)
+        log = r.log()
+        header = date_header()
+        self.assertTrue(log.startswith(header), log)
+        self.assertRegex(log[len(header):].decode(),
+                         r"\A\d\d:\d\d:\d\d Cmdline: %s\r\n\Z" % re.escape(cmdline))
+
+    def test_blank_after_equals_leaves_level_zero_and_the_number_as_argument(self):
+        r = self.case.run("-dbg= 5")
+        # "5" stays as an argument of its own, which is no option.
+        self.assertEqual(r.code, 1)
+        self.assertOnlyMessage(r, "information", TITLE, USAGE)
+        self.assertNotIn(b"Cmdline", r.log() or b"")
+
+    def test_negative_level_does_not_log_the_command_line(self):
+        r = self.case.run("-dbg=-1 -?")
+        self.assertEqual(r.code, 0)
+        self.assertIsNone(r.log())
+
+    def test_long_command_line_is_logged_whole(self):
+        r = self.case.run("-dbg=1 " + "x" * 700)
+        self.assertEqual(r.code, 1)
+        self.assertIn(" Cmdline: ", r.log().decode())
+        self.assertIn(" " + "x" * 700 + "\r\n", r.log().decode())
+
+
+class Environment(WineTestCase):
+    def test_appdata_missing_is_fatal_even_for_usage(self):
+        r = self.case.run("-?", appdata=False)
+        self.assertFatal(r, "The APPDATA environment variable is missing.")
+        self.assertEqual(len(r.messages), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,185 @@
+// Message boxes and their unattended records, the fatal-error routine, the
+// debug log and its hex dump.
+#include "support/diagnostics.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/program.h"
+#include "platform/platform.h"
+
+namespace {
+
+class Diagnostics : public testing::Test {
+  protected:
+    void SetUp() override {
+        char name[] = "/tmp/corvane-diag-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+        // The log is the folder joined with a backslash, so end the folder in a slash
+        // to keep the file inside it on this system.
+        setenv("TEMP", (dir + "/").c_str(), 1);
+        LogSetFile("test.log");
+        log = dir + "/\\test.log";
+        records = dir + "/boxes.txt";
+        unsetenv("CORVANE_MESSAGE_FILE");
+    }
+    void TearDown() override {
+        unsetenv("CORVANE_MESSAGE_FILE");
+        unsetenv("TEMP");
+        std::filesystem::remove_all(dir);
+    }
+    std::vector<std::string> LogLines() const {
+        std::ifstream in(log, std::ios::binary);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+    std::string Records() const {
+        std::ifstream in(records, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::string dir, log, records;
+};
+
+// A logged line without its "HH:MM:SS " stamp.
+std::string Unstamped(const std::string &line) {
+    EXPECT_TRUE(std::regex_match(line.substr(0, 9), std::regex("\\d\\d:\\d\\d:\\d\\d "))) << line;
+    return line.substr(9);
+}
+
+TEST_F(Diagnostics, EachRunStartsWithADateHeader) {
+    LogPrint("Cmdline: %s", "x");
+    LogPrint("second %d", 2);
+    LogSetFile("test.log"); // as a new run does
+    LogPrint("third");
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 9u);
+    std::regex date("\\* (Sun|Mon|Tue|Wed|Thu|Fri|Sat) \\d\\d [A-Z][a-z][a-z] \\d{4}");
+    for (size_t first : {0u, 5u}) {
+        EXPECT_EQ(lines[first], "*");
+        EXPECT_TRUE(std::regex_match(lines[first + 1], date)) << lines[first + 1];
+        EXPECT_EQ(lines[first + 2], "*");
+    }
+    EXPECT_EQ(Unstamped(lines[3]), "Cmdline: x");
+    EXPECT_EQ(Unstamped(lines[4]), "second 2");
+    EXPECT_EQ(Unstamped(lines[8]), "third");
+}
+
+TEST_F(Diagnostics, LongMessagesAreWrittenWhole) {
+    std::string fits(507, 'f');
+    std::string longer = "Cmdline: " + std::string(3000, 'L');
+    LogPrint("%s", fits.c_str());
+    LogPrint("%s", longer.c_str());
+    LogWrite("%s", longer.c_str());
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(Unstamped(lines[3]), fits);
+    EXPECT_EQ(Unstamped(lines[4]), longer);
+    EXPECT_EQ(lines[5], longer);
+}
+
+TEST_F(Diagnostics, MissingLogFolderIsSilent) {
+    setenv("TEMP", (dir + "/none/").c_str(), 1);
+    LogSetFile("test.log");
+    LogPrint("lost");
+    EXPECT_FALSE(std::filesystem::exists(dir + "/none"));
+}
+
+TEST_F(Diagnostics, HexDumpRows) {
+    const unsigned char four[] = {0x41, 0x42, 0x00, 0xFF};
+    unsigned char seventeen[17];
+    for (int i = 0; i < 16; i++)
+        seventeen[i] = static_cast<unsigned char>(0x30 + i);
+    seventeen[10] = 0x7F;
+    seventeen[11] = 0x0A;
+    seventeen[16] = 0xC1;
+    LogHexDump("none", 0, nullptr);
+    LogHexDump("four", 4, four);
+    LogHexDump("TW_IDENTITY : ", 17, seventeen);
+
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(Unstamped(lines[3]), "none");
+    EXPECT_EQ(Unstamped(lines[4]), "four");
+    EXPECT_EQ(Unstamped(lines[5]), "41 42 00 FF" + std::string(37, ' ') + "AB..");
+    EXPECT_EQ(Unstamped(lines[6]), "TW_IDENTITY : ");
+    EXPECT_EQ(Unstamped(lines[7]), "30 31 32 33 34 35 36 37 38 39 7F 0A 3C 3D 3E 3F "
+                                   "0123456789..<=>?");
+    EXPECT_EQ(Unstamped(lines[8]), "C1" + std::string(46, ' ') + "A");
+}
+
+TEST_F(Diagnostics, HexDumpOfAnIdentity) {
+    unsigned char identity[156] = {};
+    LogHexDump("TW_IDENTITY : ", 156, identity);
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 3u + 11u);
+    std::string hex;
+    for (int i = 0; i < 12; i++)
+        hex += "00 ";
+    EXPECT_EQ(Unstamped(lines.back()), hex + std::string(12, ' ') + std::string(12, '.'));
+}
+
+TEST_F(Diagnostics, MessageRecords) {
+    setenv("CORVANE_MESSAGE_FILE", records.c_str(), 1);
+    EXPECT_EQ(MessageOut("two\nlines", "Caption", kBoxPlain), 1);
+    EXPECT_EQ(MessageOut("careful", "Other", kBoxWarning | 1), 1);
+    EXPECT_EQ(ShowMessage(""), 1);
+    EXPECT_EQ(Records(), "[information] Caption\ntwo\nlines\n[end]\n"
+                         "[warning] Other\ncareful\n[end]\n"
+                         "[information] " +
+                             std::string(ProgramTitle()) + "\n\n[end]\n");
+}
+
+TEST_F(Diagnostics, UnwritableRecordFileShowsTheBox) {
+    setenv("CORVANE_MESSAGE_FILE", (dir + "/none/boxes.txt").c_str(), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(MessageOut("shown", "Caption", kBoxPlain), OsMessageBox("", "", kBoxPlain));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("shown"), std::string::npos);
+}
+
+// The record of a fatal error, written by the dying child process.
+TEST_F(Diagnostics, FatalShowsUpTo499CharactersWhole) {
+    std::string title = ProgramTitle();
+    std::string text(499, 'm');
+    EXPECT_EXIT(
+        {
+            setenv("CORVANE_MESSAGE_FILE", records.c_str(), 1);
+            Fatal("%s", text.c_str());
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Records(), "[warning] " + title + "\n" + text + "\n[end]\n");
+}
+
+TEST_F(Diagnostics, FatalCutsLongerTextsTo500) {
+    std::string title = ProgramTitle();
+    for (size_t length : {500u, 2000u}) {
+        std::filesystem::remove(records);
+        std::string text(length, 'm');
+        EXPECT_EXIT(
+            {
+                setenv("CORVANE_MESSAGE_FILE", records.c_str(), 1);
+                Fatal("%s", text.c_str());
+            },
+            testing::ExitedWithCode(1), "");
+        EXPECT_EQ(Records(), "[warning] " + title + "\n" + text.substr(0, 496) + " ...\n[end]\n");
+    }
+}
+
+TEST_F(Diagnostics, FatalWithAnEmptyMessageStillExits) {
+    EXPECT_EXIT(WarnAndExit(""), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(Fatal("Can't open %s", "C:\\x.ini"), testing::ExitedWithCode(1),
+                "Can't open C:.x\\.ini");
+}
+
+} // namespace

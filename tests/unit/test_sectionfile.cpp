@@ -1,0 +1,83 @@
+// Reading one bracketed section of a settings file.
+#include "support/sectionfile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+class SectionFile : public testing::Test {
+  protected:
+    void SetUp() override {
+        char name[] = "/tmp/corvane-section-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+        path = dir + "/Corvane.ini";
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(dir);
+    }
+    // The section's entries for the given file text; the count must match them.
+    std::vector<std::string> Load(const std::string &text, const char *section = "Settings") {
+        std::ofstream(path, std::ios::binary) << text;
+        StringList lines = nullptr;
+        int count = LoadLines(path.c_str(), section, &lines);
+        std::vector<std::string> entries(lines, lines + ListCount(lines));
+        EXPECT_EQ(count, static_cast<int>(entries.size()));
+        ListFreeItems(lines);
+        free(lines);
+        return entries;
+    }
+    std::string dir;
+    std::string path;
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(SectionFile, SectionEndsAtTheFirstBlankLine) {
+    EXPECT_EQ(Load("[Settings]\nds_dir=C:\\Windows\\twain_32\nds_reg_dir=Software\\x\n\nother=1\n"),
+              (Lines{"ds_dir=C:\\Windows\\twain_32", "ds_reg_dir=Software\\x"}));
+    EXPECT_EQ(Load("[Settings]\na=1\n \t \nb=2\n"), Lines{"a=1"});
+    EXPECT_EQ(Load("[Settings]\n\na=1\n"), Lines{});
+}
+
+TEST_F(SectionFile, HeaderMatching) {
+    EXPECT_EQ(Load("x=0\n[SETTINGS] ; main\na=1\n"), Lines{"a=1"});
+    EXPECT_EQ(Load("[settings]\na=1\n"), Lines{"a=1"});
+    EXPECT_EQ(Load(" [Settings]\na=1\n"), Lines{});
+    EXPECT_EQ(Load("[Setting]\na=1\n"), Lines{});
+    EXPECT_EQ(Load("[Set"), Lines{});
+    EXPECT_EQ(Load(""), Lines{});
+    // Only the first header counts.
+    EXPECT_EQ(Load("[Settings]\na=1\n\n[Settings]\nb=2\n"), Lines{"a=1"});
+}
+
+TEST_F(SectionFile, LinesAreKeptAsRead) {
+    EXPECT_EQ(Load("[Settings]\n  lead=1  \n\tx\n; note\n[Settings]\n[Other]\nk=v\n\nz\n"),
+              (Lines{"  lead=1  ", "\tx", "; note", "[Settings]", "[Other]", "k=v"}));
+    EXPECT_EQ(Load("[Settings]\na=1\nlast"), (Lines{"a=1", "last"}));
+    EXPECT_EQ(Load("[Other]\nq=1\n[Settings]\nx\n", "Other"), (Lines{"q=1", "[Settings]", "x"}));
+}
+
+TEST_F(SectionFile, LongLinesSplitIntoPieces) {
+    std::string line(300, 'v');
+    Lines entries = Load("[Settings]\n" + line + "\nb=2\n");
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0], line.substr(0, 254));
+    EXPECT_EQ(entries[1], line.substr(254));
+    EXPECT_EQ(entries[2], "b=2");
+}
+
+TEST_F(SectionFile, MissingFileIsFatal) {
+    std::string missing = dir + "/none.ini";
+    StringList lines = nullptr;
+    EXPECT_EXIT(LoadLines(missing.c_str(), "Settings", &lines), testing::ExitedWithCode(1),
+                "LoadLines. " + missing + " file missing");
+}
+
+} // namespace

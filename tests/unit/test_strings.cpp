@@ -1,0 +1,127 @@
+// Heap strings, comparison, trimming, folding and string lists.
+#include "support/strings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string Take(char *heap) {
+    std::string text = heap;
+    free(heap);
+    return text;
+}
+
+TEST(StringsPathJoin, OneBackslashWhereNeeded) {
+    EXPECT_EQ(Take(PathJoin("", "Corvane.log")), "Corvane.log");
+    EXPECT_EQ(Take(PathJoin("C:\\", "x")), "C:\\x");
+    EXPECT_EQ(Take(PathJoin("C:\\temp", "x")), "C:\\temp\\x");
+    // Only the backslash counts as a separator, and nothing is removed.
+    EXPECT_EQ(Take(PathJoin("C:/dir/", "x")), "C:/dir/\\x");
+    EXPECT_EQ(Take(PathJoin("C:\\temp", "\\x")), "C:\\temp\\\\x");
+}
+
+TEST(StringsCompare, WholeStringsIgnoringAsciiCase) {
+    EXPECT_EQ(StrCompareNoCase("-L", "-l"), 0);
+    EXPECT_EQ(StrCompareNoCase("", ""), 0);
+    EXPECT_NE(StrCompareNoCase("-l", "-ll"), 0);
+    EXPECT_NE(StrCompareNoCase("-ll", "-l"), 0);
+    EXPECT_EQ(StrCompareNoCase("a", "b"), -1);
+    EXPECT_EQ(StrCompareNoCase("B", "a"), 1);
+    EXPECT_EQ(StrCompareNoCase("", "a"), -'a');
+    EXPECT_EQ(StrCompareNoCase("a", ""), 'a');
+    // Bytes above 127 never fold: a capital and a small accented letter differ.
+    EXPECT_NE(StrCompareNoCase("\xC9", "\xE9"), 0);
+    EXPECT_NE(StrCompareNoCase("[", "{"), 0);
+}
+
+TEST(StringsCompare, PrefixFollowsStrnicmp) {
+    EXPECT_EQ(StrNCompareNoCase("-DBG=2", "-dbg=", 5), 0);
+    EXPECT_EQ(StrNCompareNoCase("[SETTINGS] ; main", "[Settings]", 10), 0);
+    EXPECT_NE(StrNCompareNoCase("[Set", "[Settings]", 10), 0);
+    EXPECT_EQ(StrNCompareNoCase("ab", "ab", 10), 0);
+    EXPECT_EQ(StrNCompareNoCase("abc", "abd", 2), 0);
+    EXPECT_LT(StrNCompareNoCase("abc", "ABD", 3), 0);
+}
+
+TEST(StringsTrim, TrimRightCutsOnlyBlanks) {
+    char text[] = "abc   ";
+    EXPECT_EQ(TrimRight(text), text);
+    EXPECT_STREQ(text, "abc");
+    char blanks[] = "   ";
+    EXPECT_STREQ(TrimRight(blanks), "");
+    char tab[] = "abc\t";
+    EXPECT_STREQ(TrimRight(tab), "abc\t");
+}
+
+TEST(StringsTrim, SkipBlanksStopsAtOtherCharacters) {
+    const char text[] = " \t x";
+    EXPECT_EQ(SkipBlanks(text), text + 3);
+    const char only[] = " \t ";
+    EXPECT_EQ(SkipBlanks(only), only + 3);
+    const char linefeed[] = "\nx";
+    EXPECT_EQ(SkipBlanks(linefeed), linefeed);
+}
+
+TEST(StringsUpper, OnlyAsciiLettersChange) {
+    char text[] = "flatbed scanner 2a \xE9{z}";
+    StrUpper(text);
+    EXPECT_STREQ(text, "FLATBED SCANNER 2A \xE9{Z}");
+}
+
+TEST(StringsAssign, OwnTextIsSafe) {
+    char *slot = nullptr;
+    StrAssign(&slot, "first");
+    EXPECT_STREQ(slot, "first");
+    StrAssign(&slot, slot);
+    EXPECT_STREQ(slot, "first");
+    StrAssign(&slot, slot + 2);
+    EXPECT_STREQ(slot, "rst");
+    free(slot);
+}
+
+TEST(StringsConcat, JoinsInOrder) {
+    EXPECT_EQ(Take(StrCat2("ab", "")), "ab");
+    EXPECT_EQ(Take(StrCat3("a", "b", "c")), "abc");
+}
+
+TEST(StringsList, NewAppendAndFree) {
+    StringList list = ListNew(-3);
+    ASSERT_EQ(list[0], nullptr);
+    EXPECT_EQ(ListCount(list), 0);
+    StringList first = list;
+    char *a = ListAppend(&list, "a");
+    EXPECT_NE(list, first);
+    EXPECT_EQ(list[0], a);
+    StringList second = list;
+    ListAppend(&list, "b");
+    EXPECT_NE(list, second);
+    EXPECT_EQ(ListCount(list), 2);
+    EXPECT_STREQ(list[0], "a");
+    EXPECT_STREQ(list[1], "b");
+    EXPECT_EQ(list[2], nullptr);
+    ListFreeItems(list);
+    free(list);
+
+    StringList blanks = ListNew(2);
+    EXPECT_EQ(ListCount(blanks), 2);
+    EXPECT_STREQ(blanks[1], "");
+    ListFreeItems(blanks);
+    free(blanks);
+}
+
+TEST(StringsFormat, BoundedBySize) {
+    char small[6];
+    FormatSectionHeader(small, sizeof small, "Settings");
+    EXPECT_STREQ(small, "[Sett");
+    char header[32];
+    FormatSectionHeader(header, sizeof header, "Settings");
+    EXPECT_STREQ(header, "[Settings]");
+    char number[4];
+    FormatDecimal(number, sizeof number, -12345);
+    EXPECT_STREQ(number, "-12");
+}
+
+} // namespace
