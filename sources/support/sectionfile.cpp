@@ -19,6 +19,15 @@ bool OnlyBlanksAndTabs(const char *text) {
     return true;
 }
 
+// Reads pieces up to and including the first that starts with the header.
+bool FindHeader(FILE *file, char *piece, const char *header, size_t headerLength) {
+    while (fgets(piece, kPieceLimit, file)) {
+        if (StrNCompareNoCase(piece, header, headerLength) == 0)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int LoadLines(const char *path, const char *section, StringList *lines) {
@@ -31,21 +40,17 @@ int LoadLines(const char *path, const char *section, StringList *lines) {
     size_t headerLength = strlen(header);
 
     char piece[256];
-    bool found = false;
-    while (fgets(piece, kPieceLimit, file)) {
-        if (StrNCompareNoCase(piece, header, headerLength) == 0) {
-            found = true;
-            break;
-        }
-    }
+    bool found = FindHeader(file, piece, header, headerLength);
 
     // The first pass bounds the second, so the array is sized once and never grown.
+    // The second pass finds the header again instead of seeking back: a text-mode
+    // ftell is wrong for files with bare line feeds, which would lose lines.
     int count = 0;
-    long start = ftell(file);
     if (found) {
         while (fgets(piece, kPieceLimit, file) && !OnlyBlanksAndTabs(piece))
             count++;
-        fseek(file, start, SEEK_SET);
+        rewind(file);
+        FindHeader(file, piece, header, headerLength);
     }
 
     StringList list = static_cast<StringList>(

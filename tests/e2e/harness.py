@@ -204,6 +204,120 @@ def wine(args, extra=None, timeout=120):
     return out.stdout
 
 
+def read_registry(key, value):
+    """A current-user registry value as (type, bytes), or None when missing."""
+    out = os.path.join(STATE, "regread.txt")
+    with open(out, "wb") as f:
+        subprocess.run(["wine", os.path.join(FIXTURES, "regread.exe"), key, value],
+                       env=wine_env(), stdin=subprocess.DEVNULL, stdout=f,
+                       stderr=subprocess.DEVNULL, timeout=120)
+    with open(out, "rb") as f:
+        line = f.read().decode().strip()
+    m = re.match(r"type=(\d+) size=(\d+) data=([0-9A-F]*)$", line)
+    if not m:
+        return None
+    return int(m.group(1)), bytes.fromhex(m.group(3))
+
+
+def install_source(folder, name, variant="testds", **behaviour):
+    """Copies a test data source into folder as `name`; keyword arguments
+    (manufacturer, family, product, info, result, fill) go to its behaviour file."""
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, name)
+    shutil.copy(os.path.join(FIXTURES, variant + ".ds"), path)
+    if behaviour:
+        with open(path + ".txt", "wb") as f:
+            for key, value in behaviour.items():
+                f.write(("%s=%s\r\n" % (key, value)).encode("latin-1"))
+    return path
+
+
+def loads(path):
+    """What a test data source recorded: its loads and calls, in order."""
+    try:
+        with open(path + ".loads", "rb") as f:
+            return f.read().decode().split()
+    except FileNotFoundError:
+        return []
+
+
+SYSTEM_DSM = os.path.join(WINDOWS_C, "twain_32.dll")
+
+
+class SourceManager:
+    """Puts a module in place of C:\\windows\\TWAIN_32.DLL (or removes it) for one
+    test and restores Wine's own afterwards. Runs with the module need
+    `env` and `wine_extra` from here so Wine loads the native file."""
+
+    def __init__(self, case, module="TWAIN_32.DLL", absent=False):
+        self.case = case
+        self.module = module
+        self.absent = absent
+        self.scenario = os.path.join(case.root, "scenario.txt")
+        self.calls_path = os.path.join(case.root, "dsm-calls.txt")
+
+    def __enter__(self):
+        self.saved = SYSTEM_DSM + ".wine"
+        if not os.path.exists(self.saved):
+            shutil.copy(SYSTEM_DSM, self.saved)
+        os.remove(SYSTEM_DSM)
+        if not self.absent:
+            shutil.copy(os.path.join(FIXTURES, self.module), SYSTEM_DSM)
+        return self
+
+    def __exit__(self, *exc):
+        if os.path.exists(SYSTEM_DSM):
+            os.remove(SYSTEM_DSM)
+        shutil.copy(self.saved, SYSTEM_DSM)
+
+    def write_scenario(self, sources=(), default=None, opendsm=None, set=None, status=None):
+        """sources: product names, or (manufacturer, family, product) triples."""
+        lines = []
+        for s in sources:
+            lines.append("source=" + ("|".join(s) if isinstance(s, tuple) else "||" + s))
+        for key, value in (("default", default), ("opendsm", opendsm), ("set", set),
+                           ("status", status)):
+            if value is not None:
+                lines.append("%s=%d" % (key, value))
+        with open(self.scenario, "wb") as f:
+            f.write(("\r\n".join(lines) + "\r\n").encode("latin-1"))
+
+    @property
+    def env(self):
+        return {"TESTDSM_SCENARIO": win_path(self.scenario),
+                "TESTDSM_LOG": win_path(self.calls_path)}
+
+    wine_extra = {"WINEDLLOVERRIDES": "mscoree,mshtml=;twain_32=n"}
+
+    def calls(self):
+        """The logged calls as dicts: DG, DAT, MSG, RC and the optional fields."""
+        try:
+            with open(self.calls_path, "rb") as f:
+                data = f.read().decode("latin-1")
+        except FileNotFoundError:
+            return []
+        out = []
+        for line in data.split("\r\n"):
+            if not line:
+                continue
+            m = CALL.match(line)
+            if not m:
+                raise AssertionError("unparsed call line: %r" % line)
+            call = {k: v for k, v in m.groupdict().items() if v is not None}
+            for key in ("DG", "DAT", "MSG", "RC", "ID"):
+                if key in call:
+                    call[key] = int(call[key], 0)
+            if "BYTES" in call:
+                call["BYTES"] = bytes.fromhex(call["BYTES"])
+            out.append(call)
+        return out
+
+
+CALL = re.compile(r"DG=(?P<DG>\d+) DAT=(?P<DAT>0x[0-9A-F]{4}) MSG=(?P<MSG>0x[0-9A-F]{4}) "
+                  r"RC=(?P<RC>\d+)(?: ID=(?P<ID>\d+) PRODUCT=(?P<PRODUCT>.*?) "
+                  r"BYTES=(?P<BYTES>[0-9A-F]{312}))?(?: HWND=(?P<HWND>\S+))? ORIGIN=(?P<ORIGIN>.*)$")
+
+
 TITLE = "Corvane Ver 1.13"
 
 

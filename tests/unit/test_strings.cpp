@@ -82,11 +82,6 @@ TEST(StringsAssign, OwnTextIsSafe) {
     free(slot);
 }
 
-TEST(StringsConcat, JoinsInOrder) {
-    EXPECT_EQ(Take(StrCat2("ab", "")), "ab");
-    EXPECT_EQ(Take(StrCat3("a", "b", "c")), "abc");
-}
-
 TEST(StringsList, NewAppendAndFree) {
     StringList list = ListNew(-3);
     ASSERT_EQ(list[0], nullptr);
