@@ -31,7 +31,7 @@ def wine_env(extra=None, display=True):
     env = dict(os.environ)
     env["WINEPREFIX"] = PREFIX
     env["WINEDEBUG"] = "-all"
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;winedbg.exe=d"
     env.pop("WINEARCH", None)
     if not display:
         env.pop("DISPLAY", None)
@@ -287,7 +287,7 @@ class SourceManager:
         return {"TESTDSM_SCENARIO": win_path(self.scenario),
                 "TESTDSM_LOG": win_path(self.calls_path)}
 
-    wine_extra = {"WINEDLLOVERRIDES": "mscoree,mshtml=;twain_32=n"}
+    wine_extra = {"WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d;twain_32=n"}
 
     def calls(self):
         """The logged calls as dicts: DG, DAT, MSG, RC and the optional fields."""

@@ -1,0 +1,351 @@
+"""Catalogue mode seen from outside: the scan of data-source files, the listings
+and setting the default source in the user's registry."""
+
+import os
+import re
+import struct
+import time
+import unittest
+
+from harness import (TITLE, WineTestCase, install_source, loads, read_registry, win_path,
+                     wine)
+
+REG_NAME = "Default Source"
+LOADED_AND_ASKED = ["load", "call"]
+
+
+def wine_names(folder, folders=False):
+    """The names in folder as Wine's own file search reports them, in its order:
+    the *.ds files, or the sub-folders."""
+    pattern, switch = ("*", "/d ") if folders else ("*.ds", "")
+    out = wine(["cmd", "/c", "for %s%%f in (%s\\%s) do @echo %%~nxf"
+                % (switch, win_path(folder), pattern)])
+    return out.decode("latin-1").split()
+
+
+def scan_order(folder):
+    """Every *.ds path the catalogue should try, in the order it should try them."""
+    paths = [os.path.join(folder, n) for n in wine_names(folder)]
+    for sub in wine_names(folder, folders=True):
+        paths += [os.path.join(folder, sub, n) for n in wine_names(os.path.join(folder, sub))]
+    return paths
+
+
+def identity_bytes(manufacturer, family, product):
+    """The record the test source answers with (see tests/fixtures/testds.cpp)."""
+    return struct.pack("<IHHHH34sHHI34s34s34s", 0, 1, 0, 13, 1, b"Test Version", 2, 4, 3,
+                       manufacturer.encode(), family.encode(), product.encode())
+
+
+def dump_rows(data):
+    rows = []
+    for start in range(0, len(data), 16):
+        chunk = data[start:start + 16]
+        hexes = "".join("%02X " % b for b in chunk).ljust(48)
+        text = "".join(chr(b & 0x7F) if 32 <= (b & 0x7F) <= 126 else "." for b in chunk)
+        rows.append(hexes + text)
+    return rows
+
+
+class CatalogCase(WineTestCase):
+    """A case with its own folder of data sources and a registry key of its own."""
+
+    def setUp(self):
+        super().setUp()
+        self.ds = os.path.join(self.case.root, "ds")
+        os.makedirs(self.ds)
+        self.reg_key = "Software\\CorvaneE2E\\%s\\%d" % (self._testMethodName, time.time_ns())
+        self.settings()
+
+    def settings(self, ds_dir=None, reg_dir=None, reg_name=REG_NAME):
+        self.case.write_settings("[Settings]\r\nds_dir=%s\r\nds_reg_dir=%s\r\nds_reg_name=%s\r\n" % (
+            ds_dir if ds_dir is not None else win_path(self.ds),
+            reg_dir if reg_dir is not None else self.reg_key, reg_name))
+
+    def two_sources(self):
+        """'Flatbed Pro' listed first (top level), 'Sheetfeed 2' second (sub-folder)."""
+        flatbed = install_source(self.ds, "flatbed.ds", manufacturer="Acme Imaging",
+                                 family="Flatbeds", product="Flatbed Pro")
+        sheet = install_source(os.path.join(self.ds, "vendor"), "sheet.ds",
+                               manufacturer="Paperworks", family="Feeders", product="Sheetfeed 2")
+        return flatbed, sheet
+
+    def out(self, name):
+        return os.path.join(self.case.root, name)
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def numbered_paths(self, paths):
+        return "".join("%d=%s\r\n" % (i + 1, win_path(p)) for i, p in enumerate(paths)).encode()
+
+    def default_source(self):
+        return read_registry(self.reg_key, REG_NAME)
+
+    def assertDefault(self, path):
+        self.assertEqual(self.default_source(), (1, win_path(path).encode() + b"\0"))
+
+
+class Scan(CatalogCase):
+    def test_top_level_files_then_each_sub_folder_one_level_deep(self):
+        for name in ("b.ds", "a.ds", "Zed.ds", "_q.ds", "UPPER.DS", "10.ds", "9.ds"):
+            install_source(self.ds, name)
+        install_source(os.path.join(self.ds, "vendor"), "c.ds")
+        install_source(os.path.join(self.ds, "Alpha"), "z.ds")
+        # A folder named like a source file is searched, not loaded.
+        inner = install_source(os.path.join(self.ds, "x.ds"), "inner.ds")
+        deep = install_source(os.path.join(self.ds, "vendor", "deeper"), "deep.ds")
+        expected = scan_order(self.ds)
+        self.assertEqual(len(expected), 10)
+        self.assertIn(inner, expected)
+        self.assertIn(os.path.join(self.ds, "UPPER.DS"), expected[:7])
+
+        out = self.out("order.txt")
+        r = self.case.run("-o %s -ll %%N%%=%%D%%" % win_path(out))
+        self.assertEqual((r.code, r.messages), (0, []))
+        self.assertEqual(self.read(out), self.numbered_paths(expected))
+        for path in expected:
+            self.assertEqual(loads(path), LOADED_AND_ASKED, path)
+        self.assertEqual(loads(deep), [])
+
+    def test_rejected_candidates_take_no_number(self):
+        install_source(self.ds, "good.ds")
+        fail = install_source(self.ds, "fail.ds", result=1)
+        install_source(self.ds, "high.ds", result=65536)  # only the low 16 bits count
+        nods = install_source(self.ds, "nods.ds", variant="nods")
+        install_source(self.ds, "ord.ds", variant="testds_ordinal")
+        wia_file = install_source(os.path.join(self.ds, "Vendor"), "wiatwain.ds",
+                                  variant="testds_ordinal")
+        wia_folder = install_source(os.path.join(self.ds, "wiatwain.ds"), "inner.ds",
+                                    variant="testds_ordinal")
+        # The test on the path is case-sensitive.
+        install_source(os.path.join(self.ds, "Mixed"), "WiaTwain.ds", variant="testds_ordinal")
+        # A source with a DS_Entry is asked even when its path says wiatwain.ds.
+        install_source(os.path.join(self.ds, "wiatwain.ds"), "named.ds")
+
+        rejected = {fail, nods, wia_file, wia_folder}
+        accepted = [p for p in scan_order(self.ds) if p not in rejected]
+        self.assertEqual(len(accepted), 5)
+        out = self.out("list.txt")
+        r = self.case.run("-o %s -ll %%N%%=%%D%%" % win_path(out))
+        self.assertEqual((r.code, r.messages), (0, []))
+        self.assertEqual(self.read(out), self.numbered_paths(accepted))
+        for path in accepted + [fail]:
+            self.assertEqual(loads(path), LOADED_AND_ASKED, path)
+        for path in (nods, wia_file, wia_folder):
+            self.assertEqual(loads(path), ["load"], path)
+
+    def test_fifty_sources_at_most_and_the_rest_never_loaded(self):
+        for i in range(51):
+            install_source(self.ds, "s%02d.ds" % i)
+        install_source(os.path.join(self.ds, "sub"), "last.ds")
+        order = scan_order(self.ds)
+        self.assertEqual(len(order), 52)
+
+        out = self.out("list.txt")
+        r = self.case.run("-o %s -ll %%N%%=%%D%% -n 51" % win_path(out))
+        self.assertFatal(r, "Scanner number 51 - not found")
+        self.assertEqual(self.read(out), self.numbered_paths(order[:50]))
+        for path in order[:50]:
+            self.assertEqual(loads(path), LOADED_AND_ASKED, path)
+        for path in order[50:]:
+            self.assertEqual(loads(path), [], path)
+
+    def test_scanned_once_per_run_unless_nothing_answered(self):
+        fail = install_source(self.ds, "fail.ds", result=1)
+        r = self.case.run("-o %s -l -l -n 1" % win_path(self.out("list.txt")))
+        self.assertFatal(r, "Scanner number 1 - not found")
+        # An empty catalogue is looked for again by every catalogue action.
+        self.assertEqual(loads(fail), LOADED_AND_ASKED * 3)
+        self.assertEqual(self.read(self.out("list.txt")), b"")
+
+        good = install_source(self.ds, "good.ds")
+        os.remove(fail + ".loads")
+        r = self.case.run("-o %s -l -l -s good" % win_path(self.out("list.txt")))
+        self.assertEqual((r.code, r.messages), (0, []))
+        self.assertEqual(loads(good), LOADED_AND_ASKED)
+        self.assertEqual(loads(fail), LOADED_AND_ASKED)
+
+    def test_debug_level_dumps_each_accepted_identity(self):
+        install_source(self.ds, "flatbed.ds", manufacturer="Acme Imaging", family="Flatbeds",
+                       product="Flatbed Pro")
+        install_source(self.ds, "broken.ds", result=1)
+        install_source(os.path.join(self.ds, "vendor"), "sheet.ds", product="Sheetfeed 2")
+        expected = []
+        for number, fields in ((1, ("Acme Imaging", "Flatbeds", "Flatbed Pro")),
+                               (2, ("Test Manufacturer", "Test Family", "Sheetfeed 2"))):
+            rows = dump_rows(identity_bytes(*fields))
+            self.assertEqual((len(rows), len(rows[-1])), (10, 36 + 12 + 12))
+            expected += ["TWAIN Data Source %d" % number, "TW_IDENTITY : "] + rows
+
+        for level, dumps in (("1", True), ("-1", True), ("0", False)):
+            with self.subTest(level=level):
+                log_path = os.path.join(self.case.temp, "Corvane.log")
+                if os.path.exists(log_path):
+                    os.remove(log_path)
+                r = self.case.run("-dbg=%s -o %s -l" % (level, win_path(self.out("l.txt"))))
+                self.assertEqual(r.code, 0)
+                lines = (r.log() or b"").decode("latin-1").split("\r\n")
+                stamped = [re.sub(r"^\d\d:\d\d:\d\d ", "", l) for l in lines
+                           if re.match(r"\d\d:\d\d:\d\d ", l)]
+                # -1 also has the bit that traces VarSet.
+                stamped = [l for l in stamped if not l.startswith(("Cmdline: ", "(VarSet) "))]
+                self.assertEqual(stamped, expected if dumps else [])
+
+
+class Listing(CatalogCase):
+    def test_listing_templates_into_files(self):
+        flatbed, sheet = self.two_sources()
+        self.settings(ds_dir=win_path(self.ds) + "\\")
+        names = ("l", "la", "LA", "plain", "refs")
+        # Wine's file names ignore case: la.txt and LA.txt would be one file.
+        files = {n: self.out("%s%d.txt" % (n, i)) for i, n in enumerate(names)}
+        r = self.case.run(
+            "-o {l} -l -o {la} -la -o {LA} -LA -o {plain} -ll plain -o {refs} -ll "
+            "%P%_by_%M%_(%F%)_#%N%".format(**{n: win_path(p) for n, p in files.items()}))
+        self.assertEqual((r.code, r.messages), (0, []))
+        self.assertEqual(self.read(files["l"]), b"1=Flatbed Pro\r\n2=Sheetfeed 2\r\n")
+        # The path as found: no doubled backslash after the folder's own.
+        la = ("1|Acme Imaging|Flatbeds|Flatbed Pro|%s\r\n2|Paperworks|Feeders|Sheetfeed 2|%s\r\n"
+              % (win_path(flatbed), win_path(sheet))).encode()
+        self.assertEqual(self.read(files["la"]), la)
+        self.assertEqual(self.read(files["LA"]), la)
+        self.assertEqual(self.read(files["plain"]), b"plain\r\nplain\r\n")
+        self.assertEqual(self.read(files["refs"]),
+                         b"Flatbed Pro_by_Acme Imaging_(Flatbeds)_#1\r\n"
+                         b"Sheetfeed 2_by_Paperworks_(Feeders)_#2\r\n")
+
+    def test_listing_without_output_file_is_one_box_and_leaves_no_file(self):
+        self.two_sources()
+        r = self.case.run("-l")
+        self.assertEqual(r.code, 0)
+        self.assertOnlyMessage(r, "information", "Corvane", "1=Flatbed Pro\n2=Sheetfeed 2\n")
+        self.assertEqual([n for n in os.listdir(self.case.temp) if n.endswith("stdout.txt")], [])
+
+    def test_missing_folder_gives_an_empty_report(self):
+        self.settings(ds_dir=win_path(os.path.join(self.case.root, "missing")))
+        out = self.out("empty.txt")
+        r = self.case.run("-o %s -la -o - -l" % win_path(out))
+        self.assertEqual(r.code, 0)
+        self.assertEqual(self.read(out), b"")
+        self.assertOnlyMessage(r, "information", "Corvane", "")
+
+    def test_strings_without_terminator_are_read_within_their_field(self):
+        path = install_source(self.ds, "fill.ds", fill=1, manufacturer="Maker", family="Fam",
+                              product="Prod")
+        r = self.case.run("-o %s -la" % win_path(self.out("la.txt")))
+        self.assertEqual(r.code, 0)
+        fields = [(t * 34)[:34] for t in ("Maker", "Fam", "Prod")]
+        self.assertEqual(self.read(self.out("la.txt")),
+                         ("1|%s|%s|%s|%s\r\n" % (*fields, win_path(path))).encode())
+
+
+class Selection(CatalogCase):
+    def test_by_part_of_the_product_name(self):
+        flatbed, sheet = self.two_sources()
+        # Each run first sets the other source, so the name must undo it.
+        for name in ("flat", "FLAT", '"atbed p"', '""', "e"):
+            with self.subTest(name=name):
+                r = self.case.run("-n 2 -s %s" % name)
+                self.assertEqual((r.code, r.messages), (0, []))
+                self.assertDefault(flatbed)
+        r = self.case.run("-s feed")
+        self.assertEqual((r.code, r.messages), (0, []))
+        self.assertDefault(sheet)
+
+    def test_name_found_only_outside_the_product_name(self):
+        self.two_sources()
+        for name in ("Acme", "Feeders"):
+            with self.subTest(name=name):
+                r = self.case.run("-s " + name)
+                self.assertFatal(r, "Scanner: %s - not found" % name)
+                self.assertEqual(len(r.messages), 1)
+        self.assertIsNone(self.default_source())
+
+    def test_by_number(self):
+        flatbed, sheet = self.two_sources()
+        for text, path in (("2", sheet), ("1", flatbed), ("2x", sheet)):
+            with self.subTest(text=text):
+                r = self.case.run("-n " + text)
+                self.assertEqual((r.code, r.messages), (0, []))
+                self.assertDefault(path)
+        for text, number in (("0", 0), ("abc", 0), ("3", 3), ("-1", -1)):
+            with self.subTest(text=text):
+                r = self.case.run("-n " + text)
+                self.assertFatal(r, "Scanner number %d - not found" % number)
+        self.assertDefault(sheet)
+
+    def test_empty_catalogue_finds_nothing(self):
+        r = self.case.run("-n 1")
+        self.assertFatal(r, "Scanner number 1 - not found")
+        r = self.case.run("-s x")
+        self.assertFatal(r, "Scanner: x - not found")
+        self.assertIsNone(self.default_source())
+
+    def test_value_is_the_path_with_its_terminator_in_new_nested_keys(self):
+        path = install_source(self.ds, "flatbed.ds", product="Flatbed Pro")
+        self.reg_key += "\\Not\\There\\Yet"
+        self.settings()
+        self.assertIsNone(self.default_source())
+        r = self.case.run("-s flatbed")
+        self.assertEqual((r.code, r.messages), (0, []))
+        kind, data = self.default_source()
+        self.assertEqual(kind, 1)  # REG_SZ
+        self.assertEqual(data, win_path(path).encode() + b"\0")
+        self.assertEqual(len(data), len(win_path(path)) + 1)
+
+    def test_registry_refusing_the_key(self):
+        self.two_sources()
+        # Wine refuses a key path beginning with a backslash (as `reg add` does).
+        self.settings(reg_dir="\\" + self.reg_key)
+        r = self.case.run("-s Flat")
+        self.assertFatal(r, "set Flat failed. rc=2")
+        r = self.case.run("-n 01")
+        self.assertFatal(r, "set -n 1 failed. rc=2")
+        self.assertIsNone(self.default_source())
+
+
+class Driver(CatalogCase):
+    def test_output_file_then_back_to_a_box(self):
+        self.two_sources()
+        out = self.out("out.txt")
+        r = self.case.run("-o %s -l -o - -l" % win_path(out))
+        self.assertEqual(r.code, 0)
+        self.assertEqual(self.read(out), b"1=Flatbed Pro\r\n2=Sheetfeed 2\r\n")
+        self.assertOnlyMessage(r, "information", "Corvane", "1=Flatbed Pro\n2=Sheetfeed 2\n")
+
+    def test_list_runs_before_the_missing_value_is_found(self):
+        self.two_sources()
+        r = self.case.run("-l -s")
+        self.assertEqual(r.code, 1)
+        self.assertEqual(len(r.messages), 2)
+        self.assertEqual(r.messages[0], ("information", "Corvane", "1=Flatbed Pro\n2=Sheetfeed 2\n"))
+        self.assertEqual(r.messages[1][:2], ("information", TITLE))
+        self.assertTrue(r.messages[1][2].startswith("Usage:\n"))
+
+    def test_value_is_taken_whatever_it_looks_like(self):
+        self.two_sources()
+        r = self.case.run("-s -l")
+        self.assertFatal(r, "Scanner: -l - not found")
+        self.assertEqual(len(r.messages), 1)
+
+    def test_options_without_action_write_nothing(self):
+        self.two_sources()
+        out = self.out("out.txt")
+        for args in ("-o " + win_path(out), "-2"):
+            with self.subTest(args=args):
+                r = self.case.run(args)
+                self.assertEqual((r.code, r.messages), (0, []))
+                self.assertFalse(os.path.exists(out))
+                self.assertIsNone(self.default_source())
+
+    def test_empty_output_name_cannot_be_created(self):
+        self.two_sources()
+        r = self.case.run('-o "" -l')
+        self.assertFatal(r, "Can't create file: ")
+        self.assertEqual(len(r.messages), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
