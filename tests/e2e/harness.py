@@ -318,6 +318,18 @@ CALL = re.compile(r"DG=(?P<DG>\d+) DAT=(?P<DAT>0x[0-9A-F]{4}) MSG=(?P<MSG>0x[0-9
                   r"BYTES=(?P<BYTES>[0-9A-F]{312}))?(?: HWND=(?P<HWND>\S+))? ORIGIN=(?P<ORIGIN>.*)$")
 
 
+def dump_rows(data):
+    """The rows the debug log's hex dump shows for these bytes: 16 per row, the
+    hex column padded to 48 characters, then the bytes as text."""
+    rows = []
+    for start in range(0, len(data), 16):
+        chunk = data[start:start + 16]
+        hex_column = "".join("%02X " % b for b in chunk).ljust(48)
+        text = "".join(chr(b & 0x7F) if 32 <= (b & 0x7F) <= 126 else "." for b in chunk)
+        rows.append(hex_column + text)
+    return rows
+
+
 TITLE = "Corvane Ver 1.13"
 
 

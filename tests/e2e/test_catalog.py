@@ -7,7 +7,7 @@ import struct
 import time
 import unittest
 
-from harness import (TITLE, WineTestCase, install_source, loads, read_registry, win_path,
+from harness import (TITLE, WineTestCase, dump_rows, install_source, loads, read_registry, win_path,
                      wine)
 
 REG_NAME = "Default Source"
@@ -36,15 +36,6 @@ def identity_bytes(manufacturer, family, product):
     return struct.pack("<IHHHH34sHHI34s34s34s", 0, 1, 0, 13, 1, b"Test Version", 2, 4, 3,
                        manufacturer.encode(), family.encode(), product.encode())
 
-
-def dump_rows(data):
-    rows = []
-    for start in range(0, len(data), 16):
-        chunk = data[start:start + 16]
-        hexes = "".join("%02X " % b for b in chunk).ljust(48)
-        text = "".join(chr(b & 0x7F) if 32 <= (b & 0x7F) <= 126 else "." for b in chunk)
-        rows.append(hexes + text)
-    return rows
 
 
 class CatalogCase(WineTestCase):

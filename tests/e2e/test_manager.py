@@ -6,7 +6,8 @@ import os
 import re
 import unittest
 
-from harness import (WINDOWS_C, SourceManager, WineTestCase, install_source, loads, win_path)
+from harness import (WINDOWS_C, SourceManager, WineTestCase, dump_rows, install_source, loads,
+                     win_path)
 
 MSG_GETDEFAULT = 0x0003
 MSG_GETFIRST = 0x0004
@@ -21,17 +22,6 @@ NO_DEFAULT = "No default TWAIN source available"
 
 def report(text):
     return ("information", "Corvane", text)
-
-
-def hex_dump_rows(data):
-    """The rows the debug log shows for these bytes: 16 per row, hex then text."""
-    rows = []
-    for start in range(0, len(data), 16):
-        chunk = data[start:start + 16]
-        hex_column = "".join("%02X " % b for b in chunk).ljust(48)
-        text = "".join(chr(b & 0x7F) if 32 <= (b & 0x7F) <= 126 else "." for b in chunk)
-        rows.append(hex_column + text)
-    return rows
 
 
 def log_lines(log):
@@ -303,7 +293,7 @@ class SelectByNumber(ManagerTestCase):
             sent = [c for c in sm.calls() if c["MSG"] == MSG_SET][0]["BYTES"]
             lines = log_lines(r.log())
             at = lines.index("TW_IDENTITY : ")
-            rows = hex_dump_rows(sent)
+            rows = dump_rows(sent)
             self.assertEqual(len(rows), 10)
             self.assertEqual(lines[at + 1:], rows)
 

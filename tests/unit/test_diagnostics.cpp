@@ -15,14 +15,13 @@
 #include "app/program.h"
 #include "platform/platform.h"
 
+#include "scratch.h"
+
 namespace {
 
 class Diagnostics : public testing::Test {
   protected:
     void SetUp() override {
-        char name[] = "/tmp/corvane-diag-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir = name;
         // The log is the folder joined with a backslash, so end the folder in a slash
         // to keep the file inside it on this system.
         setenv("TEMP", (dir + "/").c_str(), 1);
@@ -34,7 +33,6 @@ class Diagnostics : public testing::Test {
     void TearDown() override {
         unsetenv("CORVANE_MESSAGE_FILE");
         unsetenv("TEMP");
-        std::filesystem::remove_all(dir);
     }
     std::vector<std::string> LogLines() const {
         std::ifstream in(log, std::ios::binary);
@@ -44,12 +42,11 @@ class Diagnostics : public testing::Test {
         return lines;
     }
     std::string Records() const {
-        std::ifstream in(records, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return FileBytes(records);
     }
-    std::string dir, log, records;
+    ScratchFolder scratch;
+    std::string dir = scratch.path;
+    std::string log, records;
 };
 
 // A logged line without its "HH:MM:SS " stamp.

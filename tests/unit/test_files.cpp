@@ -11,33 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "scratch.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 class Files : public testing::Test {
   protected:
-    void SetUp() override {
-        char name[] = "/tmp/corvane-files-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir = name;
-    }
-    void TearDown() override {
-        fs::remove_all(dir);
-    }
-    std::string dir;
+    ScratchFolder scratch;
+    std::string dir = scratch.path;
 };
 
-void Write(const std::string &path, const std::string &bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string Read(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
+const auto Write = WriteBytes;
+const auto Read = FileBytes;
 
 // The list's entries, sorted, and the list released.
 std::vector<std::string> Take(StringList list) {

@@ -10,13 +10,9 @@
 #include <map>
 #include <string>
 
-namespace fs = std::filesystem;
+#include "scratch.h"
 
-static std::string MakeTempFolder() {
-    char name[] = "/tmp/corvane-platform-XXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    return name;
-}
+namespace fs = std::filesystem;
 
 static void Touch(const std::string &path) {
     std::ofstream(path) << "x";
@@ -37,13 +33,9 @@ static std::map<std::string, bool> Search(const std::string &pattern) {
     return found;
 }
 
-static std::string ReadBytes(const std::string &path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 TEST(Platform, SearchMatchesWildcardsWithoutRegardToCase) {
-    std::string dir = MakeTempFolder();
+    ScratchFolder scratch;
+    std::string dir = scratch.path;
     Touch(dir + "/X.DS");
     Touch(dir + "/a.dsx");
     Touch(dir + "/README");
@@ -66,11 +58,11 @@ TEST(Platform, SearchMatchesWildcardsWithoutRegardToCase) {
     EXPECT_EQ(Search(dir + "/read*.*"), (std::map<std::string, bool>{{"README", false}}));
     EXPECT_TRUE(Search(dir + "/*.txt").empty());
     EXPECT_TRUE(Search(dir + "/missing/*.*").empty());
-    fs::remove_all(dir);
 }
 
 TEST(Platform, MakeDirAndDeleteFileReportFailure) {
-    std::string dir = MakeTempFolder();
+    ScratchFolder scratch;
+    std::string dir = scratch.path;
     std::string sub = dir + "\\sub";
     EXPECT_EQ(OsMakeDir(sub.c_str()), 0);
     EXPECT_TRUE(fs::is_directory(dir + "/sub"));
@@ -82,21 +74,21 @@ TEST(Platform, MakeDirAndDeleteFileReportFailure) {
     EXPECT_EQ(OsDeleteFile(file.c_str()), 0);
     EXPECT_FALSE(OsFileFound(file.c_str()));
     EXPECT_NE(OsDeleteFile(file.c_str()), 0);
-    fs::remove_all(dir);
 }
 
 TEST(Platform, FileFoundRejectsPathsTooLongForOpenFile) {
-    std::string dir = MakeTempFolder();
+    ScratchFolder scratch;
+    std::string dir = scratch.path;
     std::string name(127 - dir.size() - 1, 'f');
     Touch(dir + "/" + name);
     EXPECT_TRUE(OsFileFound((dir + "/" + name).c_str())); // 127 characters
     Touch(dir + "/" + name + "g");
     EXPECT_FALSE(OsFileFound((dir + "/" + name + "g").c_str())); // 128 characters
-    fs::remove_all(dir);
 }
 
 TEST(Platform, RegistryKeysAreNestedFoldersAndValuesKeepTheirNul) {
-    std::string root = MakeTempFolder() + "/registry";
+    ScratchFolder scratch;
+    std::string root = scratch.path + "/registry";
     setenv("CORVANE_REGISTRY_ROOT", root.c_str(), 1);
 
     void *key = OsUserKeyCreate("Software\\Halvorquin\\Corvane");
@@ -104,7 +96,7 @@ TEST(Platform, RegistryKeysAreNestedFoldersAndValuesKeepTheirNul) {
     EXPECT_TRUE(fs::is_directory(root + "/Software/Halvorquin/Corvane"));
     std::string path(40, 'p');
     EXPECT_TRUE(OsKeySetText(key, "Default Source", path.c_str()));
-    EXPECT_EQ(ReadBytes(root + "/Software/Halvorquin/Corvane/Default Source"), path + '\0');
+    EXPECT_EQ(FileBytes(root + "/Software/Halvorquin/Corvane/Default Source"), path + '\0');
     EXPECT_FALSE(OsKeySetText(key, "a/b", "x"));
     OsKeyClose(key);
 
@@ -113,13 +105,12 @@ TEST(Platform, RegistryKeysAreNestedFoldersAndValuesKeepTheirNul) {
     ASSERT_NE(key, nullptr);
     EXPECT_TRUE(OsKeySetText(key, "default source", "C:\\a.ds"));
     OsKeyClose(key);
-    EXPECT_EQ(ReadBytes(root + "/Software/Halvorquin/Corvane/Default Source"),
+    EXPECT_EQ(FileBytes(root + "/Software/Halvorquin/Corvane/Default Source"),
               std::string("C:\\a.ds", 8));
     EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 1);
 
     EXPECT_EQ(OsUserKeyCreate("Software\\..\\Escape"), nullptr);
     unsetenv("CORVANE_REGISTRY_ROOT");
-    fs::remove_all(fs::path(root).parent_path());
 }
 
 TEST(Platform, EnvironmentNamesIgnoreCase) {

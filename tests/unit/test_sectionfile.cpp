@@ -9,22 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "scratch.h"
+
 namespace {
 
 class SectionFile : public testing::Test {
   protected:
-    void SetUp() override {
-        char name[] = "/tmp/corvane-section-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir = name;
-        path = dir + "/Corvane.ini";
-    }
-    void TearDown() override {
-        std::filesystem::remove_all(dir);
-    }
     // The section's entries for the given file text; the count must match them.
     std::vector<std::string> Load(const std::string &text, const char *section = "Settings") {
-        std::ofstream(path, std::ios::binary) << text;
+        WriteBytes(path, text);
         StringList lines = nullptr;
         int count = LoadLines(path.c_str(), section, &lines);
         std::vector<std::string> entries(lines, lines + ListCount(lines));
@@ -33,8 +26,8 @@ class SectionFile : public testing::Test {
         free(lines);
         return entries;
     }
-    std::string dir;
-    std::string path;
+    ScratchFolder scratch;
+    std::string path = scratch.path + "/Corvane.ini";
 };
 
 using Lines = std::vector<std::string>;
@@ -74,7 +67,7 @@ TEST_F(SectionFile, LongLinesSplitIntoPieces) {
 }
 
 TEST_F(SectionFile, MissingFileIsFatal) {
-    std::string missing = dir + "/none.ini";
+    std::string missing = scratch.path + "/none.ini";
     StringList lines = nullptr;
     EXPECT_EXIT(LoadLines(missing.c_str(), "Settings", &lines), testing::ExitedWithCode(1),
                 "LoadLines. " + missing + " file missing");

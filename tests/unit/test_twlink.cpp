@@ -14,6 +14,8 @@
 
 #include "TWLINK/TWLINK.h"
 
+#include "scratch.h"
+
 namespace {
 
 struct Call {
@@ -49,19 +51,6 @@ TW_UINT16 TW_CALLINGSTYLE FakeEntry(TW_IDENTITY *origin, TW_IDENTITY *dest, TW_U
         Results.pop_front();
     }
     return result;
-}
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string MakeTempDir() {
-    char name[] = "/tmp/twlink-XXXXXX";
-    EXPECT_NE(mkdtemp(name), nullptr);
-    return name;
 }
 
 // Packed 32-bit fields are compared by value (+field): gtest would bind a
@@ -309,16 +298,14 @@ class TwLinkOpen : public TwLink {
   protected:
     void SetUp() override {
         TwLink::SetUp();
-        dir = MakeTempDir();
-        messages = dir + "/messages.txt";
+        messages = scratch.path + "/messages.txt";
         setenv("CORVANE_MESSAGE_FILE", messages.c_str(), 1);
     }
     void TearDown() override {
         unsetenv("CORVANE_MESSAGE_FILE");
-        std::remove(messages.c_str());
-        rmdir(dir.c_str());
     }
-    std::string dir, messages;
+    ScratchFolder scratch;
+    std::string messages;
 };
 
 const char kNoProxy[] = "[warning] TWAIN Error\nTWLINK: Unable to create proxy window\n[end]\n";
@@ -329,7 +316,7 @@ TEST_F(TwLinkOpen, StaleWindowIsReportedAndOpenGoesOn) {
     EXPECT_TRUE(TwOpenManager(reinterpret_cast<void *>(0x1234)));
     std::string trace = testing::internal::GetCapturedStderr();
     EXPECT_NE(trace.find("TWLK:State 3\n"), std::string::npos) << trace;
-    EXPECT_EQ(ReadFile(messages),
+    EXPECT_EQ(FileBytes(messages),
               std::string("[warning] TWAIN Error\nTWLINK: window handle is invalid\n[end]\n") +
                   kNoProxy);
     ASSERT_EQ(Calls.size(), 1u);
@@ -349,7 +336,7 @@ TEST_F(TwLinkOpen, RefusedOpenStaysLoaded) {
     Connect(TWAIN_SM_LOADED);
     Results = {TWRC_FAILURE};
     EXPECT_FALSE(TwOpenManager(nullptr));
-    EXPECT_EQ(ReadFile(messages), kNoProxy);
+    EXPECT_EQ(FileBytes(messages), kNoProxy);
     EXPECT_EQ(TwSessionState, TWAIN_SM_LOADED);
     EXPECT_EQ(TwResultCode(), TWRC_FAILURE);
     // The retry opens without loading the library again.
@@ -359,7 +346,7 @@ TEST_F(TwLinkOpen, RefusedOpenStaysLoaded) {
 }
 
 TEST_F(TwLinkOpen, MissingManagerFailsTheOpen) {
-    setenv("CORVANE_WINDIR", dir.c_str(), 1);
+    setenv("CORVANE_WINDIR", scratch.path.c_str(), 1);
     Session.lastResult = TWRC_ENDOFLIST;
     EXPECT_FALSE(TwOpenManager(nullptr));
     unsetenv("CORVANE_WINDIR");

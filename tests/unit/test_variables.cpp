@@ -9,6 +9,8 @@
 
 #include "support/diagnostics.h"
 
+#include "scratch.h"
+
 namespace {
 
 class Variables : public testing::Test {
@@ -91,9 +93,8 @@ TEST_F(Variables, LongValuesGrowTheResult) {
 }
 
 TEST_F(Variables, TraceNeedsBit16) {
-    char name[] = "/tmp/corvane-vars-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    std::string folder = std::string(name) + "/";
+    ScratchFolder scratch;
+    std::string folder = scratch.path + "/";
     setenv("TEMP", folder.c_str(), 1);
     LogSetFile("vars.log");
     DebugLevel = 15;
@@ -103,16 +104,9 @@ TEST_F(Variables, TraceNeedsBit16) {
     DebugLevel = 0;
     // The log sits where the program puts it, the folder joined with a backslash.
     std::string log = folder + "\\vars.log";
-    FILE *file = fopen(log.c_str(), "r");
-    ASSERT_NE(file, nullptr);
-    std::string text;
-    for (int c; (c = fgetc(file)) != EOF;)
-        text += static_cast<char>(c);
-    fclose(file);
+    std::string text = FileBytes(log);
     EXPECT_EQ(text.find("quiet"), std::string::npos);
     EXPECT_NE(text.find(" (VarSet) loud,2\n"), std::string::npos);
-    remove(log.c_str());
-    rmdir(name);
     unsetenv("TEMP");
 }
 
