@@ -13,6 +13,8 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
+import time
 import unittest
 
 WINDOWS_DIR = os.environ.get("CORVANE_WINDOWS_DIR") or os.path.join(
@@ -195,6 +197,29 @@ class Case:
             with open(self.messages, "rb") as f:
                 messages = parse_messages(f.read())
         return Result(proc.returncode, messages, stdout, stderr, self)
+
+
+def run_and_close_box(case, title, args="", **kw):
+    """Runs Corvane.exe while watching the display for a real window with this
+    title; presses Enter in it once it is up. Returns the result and whether the
+    box appeared (the run itself must then have waited for it)."""
+    outcome = {}
+    runner = threading.Thread(target=lambda: outcome.update(result=case.run(args, **kw)))
+    runner.start()
+    seen = False
+    deadline = time.time() + 30
+    while runner.is_alive() and time.time() < deadline:
+        found = subprocess.run(["xdotool", "search", "--name", "^%s$" % re.escape(title)],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.split()
+        if found:
+            seen = True
+            time.sleep(0.3)
+            subprocess.run(["xdotool", "key", "--window", found[0], "Return"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            break
+        time.sleep(0.2)
+    runner.join(60)
+    return outcome.get("result"), seen
 
 
 def wine(args, extra=None, timeout=120):

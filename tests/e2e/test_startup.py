@@ -4,7 +4,7 @@ import re
 import time
 import unittest
 
-from harness import TITLE, WineTestCase, win_path
+from harness import TITLE, WineTestCase, run_and_close_box, win_path
 
 USAGE = (
     "Usage:\n\nCorvane ([OPTS] ACTION)*\n\nACTIONs are:\n-g\tGet current scanner name\n"
@@ -107,6 +107,26 @@ class Environment(WineTestCase):
         r = self.case.run("-?", appdata=False)
         self.assertFatal(r, "The APPDATA environment variable is missing.")
         self.assertEqual(len(r.messages), 1)
+
+
+class RealMessageBoxes(WineTestCase):
+    """Without the message file the boxes are real windows that hold the run."""
+
+    def test_usage_box_waits_for_the_user(self):
+        r, seen = run_and_close_box(self.case, TITLE, "-?", message_file=False)
+        self.assertTrue(seen)
+        self.assertEqual(r.code, 0)
+
+    def test_a_message_file_that_cannot_be_written_falls_back_to_the_box(self):
+        r, seen = run_and_close_box(self.case, TITLE, "-x",
+                                    env={"CORVANE_MESSAGE_FILE": "Z:\\no\\such\\dir\\m.txt"})
+        self.assertTrue(seen)
+        self.assertEqual(r.code, 1)
+
+    def test_fatal_warning_box_then_exit_code_1(self):
+        r, seen = run_and_close_box(self.case, TITLE, "-?", appdata=False, message_file=False)
+        self.assertTrue(seen)
+        self.assertEqual(r.code, 1)
 
 
 if __name__ == "__main__":
