@@ -43,6 +43,11 @@ def wine_env(extra=None, display=True):
     return env
 
 
+def file_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def win_path(path):
     """The Windows name of a Unix path, through Wine's Z: drive."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -91,10 +96,7 @@ class Result:
     def log(self):
         """The debug log's bytes, or None when the run wrote none."""
         path = os.path.join(self.case.temp, "Corvane.log")
-        if not os.path.exists(path):
-            return None
-        with open(path, "rb") as f:
-            return f.read()
+        return file_bytes(path) if os.path.exists(path) else None
 
     def __repr__(self):
         return "Result(code=%r, messages=%r)" % (self.code, self.messages)
@@ -188,14 +190,11 @@ class Case:
                 ["wine", os.path.join(FIXTURES, "launcher.exe"), win_path(job)],
                 env=wine_env(wine_extra, display), stdin=subprocess.DEVNULL,
                 stdout=out, stderr=err, timeout=timeout)
-        with open(out_path, "rb") as f:
-            stdout = f.read()
-        with open(err_path, "rb") as f:
-            stderr = f.read()
+        stdout = file_bytes(out_path)
+        stderr = file_bytes(err_path)
         messages = []
         if message_file and os.path.exists(self.messages):
-            with open(self.messages, "rb") as f:
-                messages = parse_messages(f.read())
+            messages = parse_messages(file_bytes(self.messages))
         return Result(proc.returncode, messages, stdout, stderr, self)
 
 
@@ -236,8 +235,7 @@ def read_registry(key, value):
         subprocess.run(["wine", os.path.join(FIXTURES, "regread.exe"), key, value],
                        env=wine_env(), stdin=subprocess.DEVNULL, stdout=f,
                        stderr=subprocess.DEVNULL, timeout=120)
-    with open(out, "rb") as f:
-        line = f.read().decode().strip()
+    line = file_bytes(out).decode().strip()
     m = re.match(r"type=(\d+) size=(\d+) data=([0-9A-F]*)$", line)
     if not m:
         return None

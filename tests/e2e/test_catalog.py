@@ -7,8 +7,8 @@ import struct
 import time
 import unittest
 
-from harness import (TITLE, WineTestCase, dump_rows, install_source, loads, read_registry, win_path,
-                     wine)
+from harness import (TITLE, WineTestCase, dump_rows, file_bytes, install_source, loads,
+                     read_registry, win_path, wine)
 
 REG_NAME = "Default Source"
 LOADED_AND_ASKED = ["load", "call"]
@@ -64,9 +64,7 @@ class CatalogCase(WineTestCase):
     def out(self, name):
         return os.path.join(self.case.root, name)
 
-    def read(self, path):
-        with open(path, "rb") as f:
-            return f.read()
+    read = staticmethod(file_bytes)
 
     def numbered_paths(self, paths):
         return "".join("%d=%s\r\n" % (i + 1, win_path(p)) for i, p in enumerate(paths)).encode()

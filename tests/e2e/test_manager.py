@@ -6,8 +6,8 @@ import os
 import re
 import unittest
 
-from harness import (WINDOWS_C, SourceManager, WineTestCase, dump_rows, install_source, loads,
-                     win_path)
+from harness import (WINDOWS_C, SourceManager, WineTestCase, dump_rows, file_bytes,
+                     install_source, loads, win_path)
 
 MSG_GETDEFAULT = 0x0003
 MSG_GETFIRST = 0x0004
@@ -65,8 +65,7 @@ class OpeningTheManager(ManagerTestCase):
             r = self.run_dsm(sm, "-o %s -g" % win_path(out))
             self.assertFatal(r, CANT_OPEN)
             self.assertEqual(len(r.messages), 1)
-        with open(out, "rb") as f:
-            self.assertEqual(f.read(), b"old\r\n")
+        self.assertEqual(file_bytes(out), b"old\r\n")
 
         with SourceManager(self.case, module="nods.ds") as sm:
             # The module records its load beside itself, named as it was loaded.
@@ -138,8 +137,7 @@ class DefaultSource(ManagerTestCase):
             out = self.out_path()
             r = self.run_dsm(sm, "-2 -o %s -g" % win_path(out))
             self.assertEqual((r.code, r.messages), (0, []))
-            with open(out, "rb") as f:
-                self.assertEqual(f.read(), b"Sheetfeed 2\r\n")
+            self.assertEqual(file_bytes(out), b"Sheetfeed 2\r\n")
 
     def test_no_default_writes_nothing(self):
         out = self.out_path()
@@ -153,8 +151,7 @@ class DefaultSource(ManagerTestCase):
             self.assertEqual(self.temp_reports(), [])
             r = self.run_dsm(sm, "-o %s -g" % win_path(out))
             self.assertFatal(r, NO_DEFAULT)
-        with open(out, "rb") as f:
-            self.assertEqual(f.read(), b"keep me\r\n")
+        self.assertEqual(file_bytes(out), b"keep me\r\n")
 
 
 class Listing(ManagerTestCase):
@@ -173,8 +170,7 @@ class Listing(ManagerTestCase):
             out = self.out_path()
             r = self.run_dsm(sm, "-2 -o %s -l" % win_path(out))
             self.assertEqual((r.code, r.messages), (0, []))
-            with open(out, "rb") as f:
-                self.assertEqual(f.read(), b"1=Flatbed Pro\r\n2=Sheetfeed 2\r\n")
+            self.assertEqual(file_bytes(out), b"1=Flatbed Pro\r\n2=Sheetfeed 2\r\n")
 
     def test_no_sources_gives_no_report(self):
         out = self.out_path()

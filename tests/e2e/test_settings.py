@@ -4,7 +4,7 @@ import os
 import shutil
 import unittest
 
-from harness import WINDOWS_DIR, WineTestCase, install_program, win_path
+from harness import WINDOWS_DIR, WineTestCase, file_bytes, install_program, win_path
 
 SHIPPED = os.path.join(WINDOWS_DIR, "Corvane.ini")
 
@@ -18,8 +18,7 @@ class Installation(WineTestCase):
     def test_first_run_installs_the_shipped_file_and_logs_it(self):
         r = self.case.run("-o " + win_path(self.case.root + "/out.txt"))
         self.assertEqual((r.code, r.messages), (0, []))
-        with open(self.case.user_settings, "rb") as got, open(SHIPPED, "rb") as shipped:
-            self.assertEqual(got.read(), shipped.read())
+        self.assertEqual(file_bytes(self.case.user_settings), file_bytes(SHIPPED))
         # Written at debug level 0; nothing else is.
         lines = r.log().decode().split("\r\n")
         self.assertEqual(lines[:3], ["*", lines[1], "*"])
@@ -39,8 +38,7 @@ class Installation(WineTestCase):
         self.case.write_settings("garbage without a section\n")
         r = self.case.run("-!")
         self.assertEqual((r.code, r.messages), (0, []))
-        with open(self.case.user_settings, "rb") as got, open(SHIPPED, "rb") as shipped:
-            self.assertEqual(got.read(), shipped.read())
+        self.assertEqual(file_bytes(self.case.user_settings), file_bytes(SHIPPED))
 
     def test_reinstall_without_the_shipped_file(self):
         self.case.program = install_program(self.case.root + "/program", with_settings=False)
