@@ -24,6 +24,8 @@ TW_IDENTITY AppIdentity = {0,
 
 static const char kErrorCaption[] = "TWAIN Error";
 static const char kManagerFile[] = "TWAIN_32.DLL";
+// The Source Manager's full path, named when it faults.
+static char ManagerPath[128];
 
 // Reported like the runtime's assert(), but kept in release builds too: a
 // source call without an open source is a programming error.
@@ -80,15 +82,16 @@ bool TwLoadManager() {
         Session.entry = nullptr;
         return false;
     }
+    memcpy(ManagerPath, path, sizeof ManagerPath);
+    OsForeignBegin(ManagerPath);
     Session.module = OsLoadModule(path);
-    if (!Session.module) {
-        Session.entry = nullptr;
-        return false;
-    }
-    void *symbol = OsModuleSymbol(Session.module, "DSM_Entry");
-    if (!symbol) {
+    void *symbol = Session.module ? OsModuleSymbol(Session.module, "DSM_Entry") : nullptr;
+    if (Session.module && !symbol) {
         OsFreeModule(Session.module);
         Session.module = nullptr;
+    }
+    OsForeignEnd();
+    if (!symbol) {
         Session.entry = nullptr;
         return false;
     }
@@ -127,7 +130,9 @@ bool TwManagerCall(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
     Session.lastResult = TWRC_FAILURE;
     if (!Session.entry)
         return false;
+    OsForeignBegin(ManagerPath);
     TW_UINT16 result = Session.entry(&AppIdentity, nullptr, dg, dat, msg, data);
+    OsForeignEnd();
     Session.lastResult = result;
     bool ok = result == TWRC_SUCCESS;
     if (dg != DG_CONTROL)
@@ -172,7 +177,9 @@ bool TwSourceCall(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
     }
     if (!Session.entry)
         return false;
+    OsForeignBegin(ManagerPath);
     TW_UINT16 result = Session.entry(&AppIdentity, &Session.sourceIdentity, dg, dat, msg, data);
+    OsForeignEnd();
     Session.lastResult = result;
     bool ok = result == TWRC_SUCCESS;
 

@@ -74,7 +74,10 @@ int CatalogSelectByName(const char *name) {
 
 int CatalogSelectByNumber(const char *numberText) {
     EnsureCatalog();
-    int number = atoi(numberText);
+    DecimalText typed = ReadDecimal(numberText);
+    if (!typed.inRange)
+        Fatal("Scanner number %.*s - not found", typed.typedLength, typed.typed);
+    int number = typed.value;
     if (number < 1 || number > SourceCatalog.count)
         Fatal("Scanner number %d - not found", number);
     int code = WriteDefault(number - 1);

@@ -87,13 +87,19 @@ int ManagerSelectByName(const char *name) {
 }
 
 int ManagerSelectByNumber(const char *numberText) {
-    int number = atoi(numberText);
+    DecimalText typed = ReadDecimal(numberText);
+    int number = typed.value;
     OpenManager();
     TW_IDENTITY identity{};
     FirstSource(&identity);
-    for (int position = 1; position != number; ++position)
-        if (!Identity(MSG_GETNEXT, &identity))
-            Fatal("Scanner number %d - not found", number);
+    // A number beyond the int range is never reached: the whole list is walked.
+    for (int position = 1; !typed.inRange || position != number; ++position) {
+        if (Identity(MSG_GETNEXT, &identity))
+            continue;
+        if (!typed.inRange)
+            Fatal("Scanner number %.*s - not found", typed.typedLength, typed.typed);
+        Fatal("Scanner number %d - not found", number);
+    }
     if (DebugLevel != 0)
         LogHexDump("TW_IDENTITY : ", sizeof identity, &identity);
     if (!Identity(MSG_SET, &identity))

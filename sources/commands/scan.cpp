@@ -29,6 +29,23 @@ void FreeList(StringList list) {
     free(list);
 }
 
+// Loads the module, asks it for its identity and unloads it again; true when
+// it answered. A fault in the module ends the run (OsForeignBegin).
+bool AskModule(const char *path, TW_IDENTITY *identity) {
+    OsForeignBegin(path);
+    bool answered = false;
+    if (void *module = OsLoadModule(path)) {
+        void *entry = OsModuleSymbol(module, "DS_Entry");
+        if (entry == nullptr && strstr(path, "wiatwain.ds") == nullptr)
+            entry = OsModuleOrdinal(module, 1);
+        answered = entry != nullptr &&
+                   AskIdentity(reinterpret_cast<DSENTRYPROC>(entry), identity) == TWRC_SUCCESS;
+        OsFreeModule(module);
+    }
+    OsForeignEnd();
+    return answered;
+}
+
 } // namespace
 
 void AddDataSource(const char *folder, const char *name) {
@@ -40,27 +57,25 @@ void AddDataSource(const char *folder, const char *name) {
     char *path = PathJoin(folder, name);
     SourceCatalog.paths[index] = path;
 
-    void *module = OsLoadModule(path);
-    if (module == nullptr)
-        return;
-    void *entry = OsModuleSymbol(module, "DS_Entry");
-    if (entry == nullptr && strstr(path, "wiatwain.ds") == nullptr)
-        entry = OsModuleOrdinal(module, 1);
+    // A source may fill only some fields: the rest must not show older bytes.
     TW_IDENTITY *identity = &SourceCatalog.identities[index];
-    if (entry == nullptr ||
-        AskIdentity(reinterpret_cast<DSENTRYPROC>(entry), identity) != TWRC_SUCCESS) {
-        OsFreeModule(module);
+    memset(identity, 0, sizeof *identity);
+    if (!AskModule(path, identity))
         return;
-    }
     if (DebugLevel != 0) {
         LogPrint("TWAIN Data Source %d", index + 1);
         LogHexDump("TW_IDENTITY : ", kIdentitySize, identity);
     }
-    OsFreeModule(module);
     SourceCatalog.count = index + 1;
 }
 
 int ScanDataSources(const char *folder) {
+    // Only an empty catalogue is scanned again; its tables and scratch path go.
+    if (SourceCatalog.paths != nullptr)
+        for (int i = 0; i < kCatalogLimit; ++i)
+            free(SourceCatalog.paths[i]);
+    free(SourceCatalog.paths);
+    free(SourceCatalog.identities);
     SourceCatalog.identities = static_cast<TW_IDENTITY *>(MemAlloc(kCatalogLimit * kIdentitySize));
     SourceCatalog.paths = static_cast<char **>(MemAlloc(kCatalogLimit * sizeof(char *)));
     // Cleared so a scratch path can be released when the next candidate replaces it.

@@ -69,3 +69,16 @@ void OsKeyClose(void *key);
 // (class "STATIC", title "Acquire Proxy", never shown); null when it cannot be made.
 bool OsIsWindow(void *window);
 void *OsCreateProxyWindow();
+
+// Foreign code: data sources and the Source Manager run inside this process.
+// Every load, entry call and unload of a foreign module happens between
+// OsForeignBegin (with the module's file) and OsForeignEnd. A fault there that
+// the module does not handle itself ends the process: ForeignFault reports it
+// and the process ends with exit code 1 at once, running nothing more of its
+// own (no exit handlers, no unloading).
+void OsForeignBegin(const char *file);
+void OsForeignEnd();
+
+// Provided above this layer: reports a fault in foreign code (the module's
+// file and the exception code, or the signal number on POSIX).
+void ForeignFault(const char *file, unsigned long code);

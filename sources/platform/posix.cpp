@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -313,13 +314,10 @@ int OsMakeDir(const char *path) {
     return rc == 0 ? 0 : -1;
 }
 
+// Under the name as given: the files it deletes were made by the standard
+// library's streams, which take the name as it is.
 int OsDeleteFile(const char *path) {
-    char *native = NativePath(path);
-    if (!native)
-        return -1;
-    int rc = unlink(native);
-    free(native);
-    return rc == 0 ? 0 : -1;
+    return unlink(path) == 0 ? 0 : -1;
 }
 
 // The length limit is that of OpenFile's OFSTRUCT, so both systems agree.
@@ -460,4 +458,38 @@ bool OsIsWindow(void *) {
 
 void *OsCreateProxyWindow() {
     return nullptr;
+}
+
+// Faults in foreign code arrive as signals; the handlers are the program's only
+// while a foreign module runs, and the previous ones return after it.
+static const int ForeignSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+static struct sigaction OuterActions[sizeof ForeignSignals / sizeof ForeignSignals[0]];
+static const char *volatile ForeignFile;
+static volatile sig_atomic_t Reporting;
+
+static void ForeignSignal(int signal) {
+    const char *file = ForeignFile;
+    if (file && !Reporting) {
+        Reporting = 1;
+        ForeignFault(file, static_cast<unsigned long>(signal));
+    }
+    _exit(1);
+}
+
+void OsForeignBegin(const char *file) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = ForeignSignal;
+    sigemptyset(&action.sa_mask);
+    ForeignFile = file ? file : "";
+    for (size_t i = 0; i < sizeof ForeignSignals / sizeof ForeignSignals[0]; ++i)
+        sigaction(ForeignSignals[i], &action, &OuterActions[i]);
+}
+
+void OsForeignEnd() {
+    if (!ForeignFile)
+        return;
+    ForeignFile = nullptr;
+    for (size_t i = 0; i < sizeof ForeignSignals / sizeof ForeignSignals[0]; ++i)
+        sigaction(ForeignSignals[i], &OuterActions[i], nullptr);
 }

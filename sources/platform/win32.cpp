@@ -93,8 +93,71 @@ bool OsFileFound(const char *path) {
     return OpenFile(path, &ofs, OF_EXIST) != HFILE_ERROR;
 }
 
+namespace {
+
+const char *ForeignFile; // the module being called, null outside foreign code
+LPTOP_LEVEL_EXCEPTION_FILTER OuterFilter;
+LONG Reporting;
+
+DWORD StartupFault; // an error raised while a module starts, or 0
+
+[[noreturn]] void EndForeignFault(DWORD code) {
+    // A second fault, while the first is being reported, ends the run at once.
+    if (InterlockedExchange(&Reporting, 1) == 0)
+        ForeignFault(ForeignFile, code);
+    TerminateProcess(GetCurrentProcess(), 1);
+    ExitProcess(1); // not reached
+}
+
+LONG WINAPI ForeignFaultFilter(EXCEPTION_POINTERS *info) {
+    if (ForeignFile == nullptr)
+        return OuterFilter ? OuterFilter(info) : EXCEPTION_CONTINUE_SEARCH;
+    EndForeignFault(info->ExceptionRecord->ExceptionCode);
+}
+
+// Notes errors raised while a module starts; the loader itself catches a fault
+// in a module's DllMain, and LoadLibraryA then only fails.
+LONG WINAPI NoteStartupFault(EXCEPTION_POINTERS *info) {
+    DWORD code = info->ExceptionRecord->ExceptionCode;
+    if ((code & 0xC0000000) == 0xC0000000 && StartupFault == 0)
+        StartupFault = code;
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+} // namespace
+
+// Ours is set again at every call and return: a module may set a filter of its
+// own, which must not outlive the module.
+static void KeepFaultFilter() {
+    static bool installed;
+    LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(ForeignFaultFilter);
+    if (!installed)
+        OuterFilter = previous;
+    installed = true;
+}
+
+void OsForeignBegin(const char *file) {
+    KeepFaultFilter();
+    ForeignFile = file ? file : "";
+}
+
+void OsForeignEnd() {
+    ForeignFile = nullptr;
+    KeepFaultFilter();
+}
+
 void *OsLoadModule(const char *path) {
-    return LoadLibraryA(path);
+    if (ForeignFile == nullptr)
+        return LoadLibraryA(path);
+    StartupFault = 0;
+    void *watch = AddVectoredExceptionHandler(1, NoteStartupFault);
+    HMODULE module = LoadLibraryA(path);
+    if (watch)
+        RemoveVectoredExceptionHandler(watch);
+    // A module that faulted while starting and did not load: no going on.
+    if (module == NULL && StartupFault != 0)
+        EndForeignFault(StartupFault);
+    return module;
 }
 
 // Through an integer, so that no warning about mismatched function types arises.

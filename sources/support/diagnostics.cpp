@@ -70,18 +70,30 @@ void WarnAndExit(const char *text) {
     exit(1);
 }
 
+// 500 characters are formatted at most; a longer text is cut to end with " ..."
+// at position 500.
+static void CutFatalText(char (&text)[501], int needed) {
+    if (needed < 0 || needed >= 500) {
+        memcpy(text + 496, " ...", 4);
+        text[500] = '\0';
+    }
+}
+
 void Fatal(const char *format, ...) {
-    // 500 characters are formatted at most; the cut text ends at position 500.
     char text[501] = "";
     va_list args;
     va_start(args, format);
     int needed = vsnprintf(text, 500, format, args);
     va_end(args);
-    if (needed < 0 || needed >= 500) {
-        memcpy(text + 496, " ...", 4);
-        text[500] = '\0';
-    }
+    CutFatalText(text, needed);
     WarnAndExit(text);
+}
+
+// Shown like a fatal error; the platform layer then ends the process itself.
+void ForeignFault(const char *file, unsigned long code) {
+    char text[501] = "";
+    CutFatalText(text, snprintf(text, 500, "%s crashed (exception 0x%08lX)", file, code));
+    MessageOut(text, ProgramTitle(), kBoxWarning);
 }
 
 void LogSetFile(const char *name) {

@@ -1,6 +1,7 @@
 // Heap strings, string lists, comparison and line output.
 #include "support/strings.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -183,4 +184,26 @@ void FormatDecimal(char *buf, size_t size, int value) {
 
 void FormatSectionHeader(char *buf, size_t size, const char *name) {
     snprintf(buf, size, "[%s]", name);
+}
+
+DecimalText ReadDecimal(const char *text) {
+    const char *p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    DecimalText number = {0, true, p, 0};
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-')
+        ++p;
+    long long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p)
+        if (value <= INT_MAX + 1LL) // beyond that it is out of range anyway
+            value = value * 10 + (*p - '0');
+    number.typedLength = static_cast<int>(p - number.typed);
+    if (negative)
+        value = -value;
+    if (value < INT_MIN || value > INT_MAX)
+        number.inRange = false;
+    else
+        number.value = static_cast<int>(value);
+    return number;
 }

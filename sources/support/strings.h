@@ -32,3 +32,14 @@ void PutLine(FILE *stream, const char *text);
 // Fixed formats into the caller's buffer, always bounded by its size.
 void FormatDecimal(char *buf, size_t size, int value);
 void FormatSectionHeader(char *buf, size_t size, const char *name);
+
+// A number read by the atoi rules (leading white space, an optional sign, the
+// digits up to the first other character; no digits give 0), without atoi's
+// undefined result beyond the int range.
+struct DecimalText {
+    int value;         // 0 when out of range
+    bool inRange;      // false beyond the int range
+    const char *typed; // the number as typed, its sign and digits:
+    int typedLength;   // typedLength characters from here
+};
+DecimalText ReadDecimal(const char *text);

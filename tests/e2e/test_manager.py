@@ -74,8 +74,8 @@ class OpeningTheManager(ManagerTestCase):
                 r = self.run_dsm(sm, "-2 -l")
                 self.assertFatal(r, CANT_OPEN)
                 self.assertEqual(len(r.messages), 1)
-                # It did load; only the entry point was missing.
-                self.assertEqual(loads(record), ["load"])
+                # It did load, and was freed at once: only the entry point was missing.
+                self.assertEqual(loads(record), ["load", "free"])
             finally:
                 if os.path.exists(record + ".loads"):
                     os.remove(record + ".loads")

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -177,6 +179,25 @@ TEST_F(Diagnostics, FatalWithAnEmptyMessageStillExits) {
     EXPECT_EXIT(WarnAndExit(""), testing::ExitedWithCode(1), "");
     EXPECT_EXIT(Fatal("Can't open %s", "C:\\x.ini"), testing::ExitedWithCode(1),
                 "Can't open C:.x\\.ini");
+}
+
+// A fault in foreign code is reported like a fatal error, and then nothing of
+// the program runs any more, its exit handlers included.
+TEST_F(Diagnostics, FaultInForeignCodeEndsTheRunAtOnce) {
+    std::string title = ProgramTitle();
+    EXPECT_EXIT(
+        {
+            setenv("CORVANE_MESSAGE_FILE", records.c_str(), 1);
+            atexit([] {
+                if (FILE *file = fopen(getenv("CORVANE_MESSAGE_FILE"), "a"))
+                    fputs("exit handlers ran\n", file);
+            });
+            OsForeignBegin("C:\\twain_32\\crash.ds");
+            raise(SIGSEGV);
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Records(), "[warning] " + title +
+                             "\nC:\\twain_32\\crash.ds crashed (exception 0x0000000B)\n[end]\n");
 }
 
 } // namespace

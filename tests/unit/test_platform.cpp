@@ -68,8 +68,9 @@ TEST(Platform, MakeDirAndDeleteFileReportFailure) {
     EXPECT_TRUE(fs::is_directory(dir + "/sub"));
     EXPECT_NE(OsMakeDir(sub.c_str()), 0);
 
-    Touch(dir + "/sub/file");
-    std::string file = sub + "\\file";
+    // A file is deleted under the name the standard library made it with.
+    std::string file = dir + "/sub/file";
+    Touch(file);
     EXPECT_TRUE(OsFileFound(file.c_str()));
     EXPECT_EQ(OsDeleteFile(file.c_str()), 0);
     EXPECT_FALSE(OsFileFound(file.c_str()));

@@ -6,6 +6,9 @@
 
 #include "app/report.h"
 #include "support/diagnostics.h"
+#include "support/strings.h"
+
+#include "scratch.h"
 
 namespace {
 
@@ -53,6 +56,22 @@ TEST(ReportPath, TemporaryNameJoinsTempOnce) {
     EXPECT_EQ(Temporary(), TempName());
     unsetenv("TEMP");
     EXPECT_EQ(Temporary(), "C:\\temp\\" + TempName());
+}
+
+TEST(ReportFinish, TemporaryReportIsShownAndLeavesNoFile) {
+    TempVariable keep;
+    ScratchFolder scratch;
+    setenv("TEMP", scratch.path.c_str(), 1);
+    std::string messages = scratch.path + "/messages.txt";
+    setenv("CORVANE_MESSAGE_FILE", messages.c_str(), 1);
+    const char *path = ReportPath(nullptr);
+    FILE *stream = ReportCreate(path);
+    PutLine(stream, "1=Flatbed Pro");
+    ReportFinish(stream, path, nullptr);
+    unsetenv("CORVANE_MESSAGE_FILE");
+    EXPECT_EQ(FileBytes(messages), "[information] Corvane\n1=Flatbed Pro\n\n[end]\n");
+    EXPECT_FALSE(std::filesystem::exists(path)) << path;
+    free(const_cast<char *>(path));
 }
 
 } // namespace

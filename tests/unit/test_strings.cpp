@@ -119,4 +119,35 @@ TEST(StringsFormat, BoundedBySize) {
     EXPECT_STREQ(number, "-12");
 }
 
+// The atoi rules, and beyond the int range no number but the text as typed.
+TEST(StringsDecimal, AtoiRulesWithinTheIntRange) {
+    struct Row {
+        const char *text;
+        bool inRange;
+        int value;
+        std::string typed;
+    };
+    const Row rows[] = {
+        {"2", true, 2, "2"},
+        {" \t\v+2x", true, 2, "+2"},
+        {"abc", true, 0, ""},
+        {"-", true, 0, "-"},
+        {"-1", true, -1, "-1"},
+        {"2147483647", true, 2147483647, "2147483647"},
+        {"-2147483648", true, -2147483647 - 1, "-2147483648"},
+        {"2147483648", false, 0, "2147483648"},
+        {"-2147483649", false, 0, "-2147483649"},
+        {"4294967297", false, 0, "4294967297"},
+        {" 000099999999999999999999999999x", false, 0, "000099999999999999999999999999"},
+        {"00000000000000000000000000000001", true, 1, "00000000000000000000000000000001"},
+    };
+    for (const Row &row : rows) {
+        DecimalText number = ReadDecimal(row.text);
+        EXPECT_EQ(number.inRange, row.inRange) << row.text;
+        EXPECT_EQ(number.value, row.value) << row.text;
+        EXPECT_EQ(std::string(number.typed, static_cast<size_t>(number.typedLength)), row.typed)
+            << row.text;
+    }
+}
+
 } // namespace
