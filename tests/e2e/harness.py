@@ -148,9 +148,11 @@ class Case:
             f.write(text.encode("latin-1") if isinstance(text, str) else text)
 
     def run(self, args="", cmdline=None, env=None, unset=(), appdata=True, temp=True,
-            message_file=True, display=True, wine_extra=None, cwd=None, timeout=120):
+            message_file=True, display=True, wine_extra=None, cwd=None, timeout=120,
+            preexec=None):
         """Runs Corvane.exe with the argument text `args` after the quoted program
-        path, or with the exact command line `cmdline`."""
+        path, or with the exact command line `cmdline`; `preexec` runs in the
+        child before Wine starts (to set resource limits, say)."""
         exe = win_path(os.path.join(self.program, "Corvane.exe"))
         if cmdline is None:
             cmdline = '"%s"%s' % (exe, (" " + args) if args else "")
@@ -189,7 +191,7 @@ class Case:
             proc = subprocess.run(
                 ["wine", os.path.join(FIXTURES, "launcher.exe"), win_path(job)],
                 env=wine_env(wine_extra, display), stdin=subprocess.DEVNULL,
-                stdout=out, stderr=err, timeout=timeout)
+                stdout=out, stderr=err, timeout=timeout, preexec_fn=preexec)
         stdout = file_bytes(out_path)
         stderr = file_bytes(err_path)
         messages = []
