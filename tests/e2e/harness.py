@@ -152,7 +152,7 @@ class Case:
             preexec=None):
         """Runs Corvane.exe with the argument text `args` after the quoted program
         path, or with the exact command line `cmdline`; `preexec` runs in the
-        child before Wine starts (to set resource limits)."""
+        child before Wine starts (to set resource limits, say)."""
         exe = win_path(os.path.join(self.program, "Corvane.exe"))
         if cmdline is None:
             cmdline = '"%s"%s' % (exe, (" " + args) if args else "")
