@@ -90,6 +90,25 @@ class OpeningTheManager(ManagerTestCase):
             # Loaded, but not open: only the trace of state 2.
             self.assertEqual(re.findall(rb"TWLK:[^\"\\\r\n]*", r.stderr), [b"TWLK:State 2"])
 
+    def test_a_crashing_manager_ends_the_run_with_its_name(self):
+        out = self.out_path()
+        # Crashing before the report is made leaves the old one; nothing is
+        # listed after the crash.
+        for msg, args, left in ((MSG_OPENDSM, "-o %s -g", (b"old\r\n",)),
+                                (MSG_GETNEXT, "-2 -o %s -l", (b"", b"1=Flatbed Pro\r\n"))):
+            with self.subTest(msg=msg), SourceManager(self.case) as sm:
+                with open(out, "wb") as f:
+                    f.write(b"old\r\n")
+                sm.write_scenario(sources=["Flatbed Pro", "Sheetfeed 2"], default=1)
+                with open(sm.scenario, "ab") as f:
+                    f.write(b"crash=%d\r\n" % msg)
+                # With Wine's debugger enabled: no crash box may hold the run.
+                r = self.run_dsm(sm, args % win_path(out),
+                                 wine_extra={"WINEDLLOVERRIDES": "mscoree,mshtml=;twain_32=n"})
+                self.assertFatal(r, "C:\\windows\\TWAIN_32.DLL crashed (exception 0xC0000005)")
+                self.assertEqual(len(r.messages), 1)
+                self.assertIn(file_bytes(out), left)
+
     def test_proxy_window_is_the_parent_and_its_failure_is_not_fatal(self):
         with SourceManager(self.case) as sm:
             sm.write_scenario(sources=["Flatbed Pro"], default=1)
@@ -255,10 +274,11 @@ class SelectByNumber(ManagerTestCase):
     def test_numbers_not_found(self):
         with SourceManager(self.case) as sm:
             sm.write_scenario(sources=["Flatbed Pro", "Sheetfeed 2"], default=1)
-            for text, shown in (("0", 0), ("abc", 0), ("-1", -1), ("3", 3)):
+            for text, shown in (("0", 0), ("abc", 0), ("-1", -1), ("3", 3),
+                                ("4294967297", "4294967297"), ("-2147483649x", "-2147483649")):
                 with self.subTest(number=text):
                     r = self.run_dsm(sm, "-2 -n %s" % text)
-                    self.assertFatal(r, "Scanner number %d - not found" % shown)
+                    self.assertFatal(r, "Scanner number %s - not found" % shown)
                     self.assertEqual(len(r.messages), 1)
                     calls = sm.calls()
                     self.assertNotIn(MSG_SET, self.messages_of(calls))
@@ -284,14 +304,20 @@ class SelectByNumber(ManagerTestCase):
             self.assertNotIn("TW_IDENTITY : ", log_lines(r.log()))
             os.remove(os.path.join(self.case.temp, "Corvane.log"))
 
-            r = self.run_dsm(sm, "-dbg=1 -2 -n 2")
-            self.assertEqual(r.code, 0)
-            sent = [c for c in sm.calls() if c["MSG"] == MSG_SET][0]["BYTES"]
-            lines = log_lines(r.log())
-            at = lines.index("TW_IDENTITY : ")
-            rows = dump_rows(sent)
-            self.assertEqual(len(rows), 10)
-            self.assertEqual(lines[at + 1:], rows)
+            # Any level but 0, a negative one too.
+            for level in ("1", "-1"):
+                with self.subTest(level=level):
+                    log = os.path.join(self.case.temp, "Corvane.log")
+                    if os.path.exists(log):
+                        os.remove(log)
+                    r = self.run_dsm(sm, "-dbg=%s -2 -n 2" % level)
+                    self.assertEqual(r.code, 0)
+                    sent = [c for c in sm.calls() if c["MSG"] == MSG_SET][0]["BYTES"]
+                    lines = [l for l in log_lines(r.log()) if not l.startswith("(VarSet) ")]
+                    at = lines.index("TW_IDENTITY : ")
+                    rows = dump_rows(sent)
+                    self.assertEqual(len(rows), 10)
+                    self.assertEqual(lines[at + 1:], rows)
 
 
 class WineSourceManager(WineTestCase):

@@ -1,5 +1,6 @@
 """Start-up and the command-line driver, seen from outside."""
 
+import os
 import re
 import time
 import unittest
@@ -40,10 +41,23 @@ class SingleArgumentForms(WineTestCase):
         self.assertEqual((kind, caption), ("information", TITLE))
         self.assertRegex(text, VERSION)
 
-    def test_help_opens_no_box(self):
-        r = self.case.run("-HELP")
+    def test_help_opens_no_box_and_hands_the_page_to_the_shell(self):
+        # Wine's shell opens web addresses with xdg-open: a stand-in records it.
+        browser = os.path.join(self.case.root, "browser")
+        opened = os.path.join(self.case.root, "opened.txt")
+        os.makedirs(browser)
+        with open(os.path.join(browser, "xdg-open"), "w") as f:
+            f.write("#!/bin/sh\nprintf '%%s' \"$1\" > '%s'\n" % opened)
+        os.chmod(os.path.join(browser, "xdg-open"), 0o755)
+        r = self.case.run("-HELP", wine_extra={"PATH": browser + ":" + os.environ["PATH"]})
         self.assertEqual(r.code, 0)
         self.assertEqual(r.messages, [])
+        deadline = time.time() + 30  # the shell does not wait for the browser
+        while not os.path.exists(opened) and time.time() < deadline:
+            time.sleep(0.2)
+        time.sleep(0.2)
+        with open(opened, "rb") as f:
+            self.assertEqual(f.read(), b"https://www.halvorquin.com/Products/Corvane/1.13/Help/")
 
     def test_version_with_another_argument_is_a_usage_error(self):
         r = self.case.run("-ver -l")
@@ -94,6 +108,19 @@ class DebugSwitch(WineTestCase):
         r = self.case.run("-dbg=-1 -?")
         self.assertEqual(r.code, 0)
         self.assertIsNone(r.log())
+
+    def test_variable_trace_follows_the_bit_of_value_16(self):
+        self.case.write_settings("[Settings]\r\nds_dir=a\r\nds_reg_dir=b\r\nds_reg_name=c\r\n")
+        log = os.path.join(self.case.temp, "Corvane.log")
+        for level, traced in (("32", False), ("17", True), ("-1", True)):
+            with self.subTest(level=level):
+                if os.path.exists(log):
+                    os.remove(log)
+                r = self.case.run("-dbg=%s -2" % level)
+                self.assertEqual((r.code, r.messages), (0, []))
+                sets = re.findall(rb" \(VarSet\) ([^\r\n]*)", r.log() or b"")
+                self.assertEqual(sets, [b"ds_dir,a", b"ds_reg_dir,b", b"ds_reg_name,c"]
+                                 if traced else [])
 
     def test_long_command_line_is_logged_whole(self):
         r = self.case.run("-dbg=1 " + "x" * 700)
