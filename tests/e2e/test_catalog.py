@@ -7,7 +7,7 @@ import struct
 import time
 import unittest
 
-from harness import (TITLE, WineTestCase, dump_rows, file_bytes, install_source, loads,
+from harness import (BUILD, PROGRAM_NAME, TITLE, WineTestCase, dump_rows, file_bytes, install_source, loads,
                      read_registry, win_path, wine)
 
 REG_NAME = "Default Source"
@@ -170,7 +170,7 @@ class Scan(CatalogCase):
 
         for level, dumps in (("1", True), ("-1", True), ("0", False)):
             with self.subTest(level=level):
-                log_path = os.path.join(self.case.temp, "Corvane.log")
+                log_path = os.path.join(self.case.temp, BUILD.log)
                 if os.path.exists(log_path):
                     os.remove(log_path)
                 r = self.case.run("-dbg=%s -o %s -l" % (level, win_path(self.out("l.txt"))))
@@ -209,7 +209,7 @@ class Listing(CatalogCase):
         self.two_sources()
         r = self.case.run("-l")
         self.assertEqual(r.code, 0)
-        self.assertOnlyMessage(r, "information", "Corvane", "1=Flatbed Pro\n2=Sheetfeed 2\n")
+        self.assertOnlyMessage(r, "information", PROGRAM_NAME, "1=Flatbed Pro\n2=Sheetfeed 2\n")
         self.assertEqual([n for n in os.listdir(self.case.temp) if n.endswith("stdout.txt")], [])
 
     def test_missing_folder_gives_an_empty_report(self):
@@ -218,7 +218,7 @@ class Listing(CatalogCase):
         r = self.case.run("-o %s -la -o - -l" % win_path(out))
         self.assertEqual(r.code, 0)
         self.assertEqual(self.read(out), b"")
-        self.assertOnlyMessage(r, "information", "Corvane", "")
+        self.assertOnlyMessage(r, "information", PROGRAM_NAME, "")
 
     def test_strings_without_terminator_are_read_within_their_field(self):
         path = install_source(self.ds, "fill.ds", fill=1, manufacturer="Maker", family="Fam",
@@ -302,14 +302,14 @@ class Driver(CatalogCase):
         r = self.case.run("-o %s -l -o - -l" % win_path(out))
         self.assertEqual(r.code, 0)
         self.assertEqual(self.read(out), b"1=Flatbed Pro\r\n2=Sheetfeed 2\r\n")
-        self.assertOnlyMessage(r, "information", "Corvane", "1=Flatbed Pro\n2=Sheetfeed 2\n")
+        self.assertOnlyMessage(r, "information", PROGRAM_NAME, "1=Flatbed Pro\n2=Sheetfeed 2\n")
 
     def test_list_runs_before_the_missing_value_is_found(self):
         self.two_sources()
         r = self.case.run("-l -s")
         self.assertEqual(r.code, 1)
         self.assertEqual(len(r.messages), 2)
-        self.assertEqual(r.messages[0], ("information", "Corvane", "1=Flatbed Pro\n2=Sheetfeed 2\n"))
+        self.assertEqual(r.messages[0], ("information", PROGRAM_NAME, "1=Flatbed Pro\n2=Sheetfeed 2\n"))
         self.assertEqual(r.messages[1][:2], ("information", TITLE))
         self.assertTrue(r.messages[1][2].startswith("Usage:\n"))
 

@@ -6,8 +6,8 @@ import os
 import re
 import unittest
 
-from harness import (WINDOWS_C, SourceManager, WineTestCase, dump_rows, file_bytes,
-                     install_source, loads, win_path)
+from harness import (BUILD, PROGRAM_NAME, SourceManager, WineTestCase, dump_rows, file_bytes,
+                     install_source, loads, only_for, win_path)
 
 MSG_GETDEFAULT = 0x0003
 MSG_GETFIRST = 0x0004
@@ -21,7 +21,7 @@ NO_DEFAULT = "No default TWAIN source available"
 
 
 def report(text):
-    return ("information", "Corvane", text)
+    return ("information", PROGRAM_NAME, text)
 
 
 def log_lines(log):
@@ -69,7 +69,7 @@ class OpeningTheManager(ManagerTestCase):
 
         with SourceManager(self.case, module="nods.ds") as sm:
             # The module records its load beside itself, named as it was loaded.
-            record = os.path.join(WINDOWS_C, "TWAIN_32.DLL")
+            record = os.path.join(os.path.dirname(sm.path), BUILD.manager_file)
             try:
                 r = self.run_dsm(sm, "-2 -l")
                 self.assertFatal(r, CANT_OPEN)
@@ -282,7 +282,7 @@ class SelectByNumber(ManagerTestCase):
             r = self.run_dsm(sm, "-2 -n 2")
             self.assertEqual(r.code, 0)
             self.assertNotIn("TW_IDENTITY : ", log_lines(r.log()))
-            os.remove(os.path.join(self.case.temp, "Corvane.log"))
+            os.remove(os.path.join(self.case.temp, BUILD.log))
 
             r = self.run_dsm(sm, "-dbg=1 -2 -n 2")
             self.assertEqual(r.code, 0)
@@ -294,6 +294,7 @@ class SelectByNumber(ManagerTestCase):
             self.assertEqual(lines[at + 1:], rows)
 
 
+@only_for("x86")
 class WineSourceManager(WineTestCase):
     """Wine's own TWAIN_32.DLL: whatever it enumerates, and it refuses MSG_SET."""
 
@@ -305,7 +306,7 @@ class WineSourceManager(WineTestCase):
         r = self.case.run("-la -2 -la -l -g")
         self.assertEqual(r.code, 0, r)
         self.assertEqual(len(r.messages), 4, r)
-        self.assertTrue(all(m[:2] == ("information", "Corvane") for m in r.messages))
+        self.assertTrue(all(m[:2] == ("information", PROGRAM_NAME) for m in r.messages))
         catalogue, full, short, default = (m[2] for m in r.messages)
 
         full_lines = full.splitlines()
