@@ -4,6 +4,7 @@ against Wine's own TWAIN_32.DLL."""
 
 import os
 import re
+import shutil
 import unittest
 
 from harness import (BUILD, PROGRAM_NAME, SourceManager, WineTestCase, dump_rows, file_bytes,
@@ -294,7 +295,35 @@ class SelectByNumber(ManagerTestCase):
             self.assertEqual(lines[at + 1:], rows)
 
 
-@only_for("x86")
+class ChosenSourceManager(ManagerTestCase):
+    """The setting dsm_path names the Source Manager file instead of the build's own."""
+
+    def test_exactly_the_named_file_or_none(self):
+        shutil.copy(os.path.join(BUILD.fixtures, BUILD.manager_file),
+                    os.path.join(self.case.root, "dsm.dll"))
+        missing = win_path(os.path.join(self.case.root, "missing.dll"))
+        # (the build's own in place, dsm_path, whether the run gets a Source Manager)
+        for own, value, opened in (
+                (False, win_path(os.path.join(self.case.root, "dsm.dll")), True),
+                (False, "dsm.dll", True),  # from the working folder
+                (True, "", True),
+                (True, missing, False),
+                (True, BUILD.manager_file, False)):  # never along the DLL search path
+            with self.subTest(value=value), SourceManager(self.case, absent=not own) as sm:
+                self.case.write_settings("[Settings]\r\nds_dir=x\r\nds_reg_dir=y\r\n"
+                                         "ds_reg_name=z\r\ndsm_path=%s\r\n" % value)
+                sm.write_scenario(sources=["Flatbed Pro", "Sheetfeed 2"], default=1)
+                r = self.run_dsm(sm, "-g -2 -l -n 2 -g", cwd=self.case.root)
+                if opened:
+                    self.assertEqual((r.code, r.messages), (0, [
+                        report("Flatbed Pro\n"), report("1=Flatbed Pro\n2=Sheetfeed 2\n"),
+                        report("Sheetfeed 2\n")]))
+                else:
+                    self.assertFatal(r, CANT_OPEN)
+                    self.assertEqual(sm.calls(), [])
+
+
+@only_for("x86")  # Wine has no 64-bit TWAINDSM.DLL
 class WineSourceManager(WineTestCase):
     """Wine's own TWAIN_32.DLL: whatever it enumerates, and it refuses MSG_SET."""
 
