@@ -63,6 +63,9 @@ void TwResetForTest() {
 }
 
 void TwSetManagerPath(const char *path) {
+    // The loaded Source Manager stays, and so does the report of its file.
+    if (Session.state >= TWAIN_SM_LOADED)
+        return;
     Session.managerChosen = path != nullptr && *path != '\0';
     Session.managerPath[0] = '\0';
     if (!Session.managerChosen)

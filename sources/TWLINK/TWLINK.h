@@ -35,7 +35,8 @@ extern TW_IDENTITY AppIdentity;
 
 // The Source Manager file that loading tries: null or the empty text for the
 // build's own (OsManagerFile in OsManagerFolder), else exactly that file, by its
-// full path; a path too long for the record then names no loadable file.
+// full path; a path too long for the record then names no loadable file. No
+// effect once a Source Manager is loaded.
 void TwSetManagerPath(const char *path);
 // The full path of the Source Manager file that loading tries or tried: the
 // caller's, or the build's own once a load has built it. Empty when there is

@@ -391,6 +391,12 @@ TEST_F(TwLink, ManagerFileTriedIsTheChosenOneByItsFullPathElseTheBuildsOwn) {
         EXPECT_EQ(TwSessionState, 1);
     }
     unsetenv("CORVANE_WINDIR");
+
+    // Once loaded, the file stays what it was.
+    TwSetManagerPath("/opt/other/dsm.dll");
+    Connect(TWAIN_SM_LOADED);
+    TwSetManagerPath(nullptr);
+    EXPECT_EQ(TwManagerPath(), std::string("/opt/other/dsm.dll"));
 }
 
 } // namespace
