@@ -15,7 +15,7 @@ import shutil
 import time
 import unittest
 
-from harness import (FIXTURES, TITLE, Case, WineTestCase, dump_rows, file_bytes, install_program,
+from harness import (BUILD, FIXTURES, TITLE, Case, WineTestCase, dump_rows, file_bytes, install_program,
                      install_source, loads, read_registry, run_and_close_box, win_path)
 from test_inputs import full_disk
 
@@ -56,7 +56,7 @@ class Scene:
     def program(self, shipped):
         """A program folder of this row's own, shipping these settings bytes."""
         folder = install_program(os.path.join(self.case.root, "program"), with_settings=False)
-        with open(os.path.join(folder, "Corvane.ini"), "wb") as f:
+        with open(os.path.join(folder, BUILD.settings), "wb") as f:
             f.write(shipped.encode("latin-1") if isinstance(shipped, str) else shipped)
         self.case.program = folder
         shutil.rmtree(os.path.join(self.case.appdata, "Halvorquin"))
@@ -103,11 +103,12 @@ def line_of(length):
 
 
 def long_ds_dir(s):
-    # A folder whose Windows path has 250 characters; with "\\a.ds" the source's
-    # path still fits Windows' 259.
+    # A folder whose Windows path has 250 characters: "\\a.ds" still fits the
+    # 259 characters Windows loads modules from, "\\vendor\\sheet.ds" does not.
     short = win_path(os.path.join(s.case.root, "d"))
     folder = os.path.join(s.case.root, "d" + "x" * (250 - len(short)))
     install_source(folder, "a.ds", product="A")
+    install_source(os.path.join(folder, "vendor"), "sheet.ds")
     s.settings(ds_dir=win_path(folder))
 
 
@@ -234,7 +235,7 @@ def no_output(t, s, r):
 
 
 def installed_whole(t, s, r):
-    t.assertEqual(file_bytes(os.path.join(s.case.user_folder, "Corvane.ini")),
+    t.assertEqual(file_bytes(s.case.user_settings),
                   s.shipped.encode("latin-1"))
     output(TWO)(t, s, r)
 
@@ -248,7 +249,7 @@ def template_output(t, s, r):
 
 
 def settings_at_forward_path(t, s, r):
-    t.assertTrue(os.path.isfile(os.path.join(s.case.user_folder, "Corvane.ini")))
+    t.assertTrue(os.path.isfile(s.case.user_settings))
     output(TWO)(t, s, r)
 
 
@@ -298,7 +299,7 @@ def template_100k(s):
 
 
 def command_line_32000(s):
-    exe = win_path(os.path.join(s.case.program, "Corvane.exe"))
+    exe = win_path(s.case.exe)
     head = '"%s" -o %s -ll ' % (exe, s.w("out.txt"))
     s.template = "x" * (32000 - len(head))
     s.run["cmdline"] = head + s.template
@@ -333,7 +334,7 @@ ROWS = [
       installed_whole),
     R("settings holding Ctrl-Z", LIST, 0, None, user_ctrl_z, output(TWO)),
     R("report box holding Ctrl-Z", "-l", 0,
-      ("information", "Corvane", "1=Flat\x1abed Pro\n2=Sheetfeed 2\n"), product_ctrl_z),
+      ("information", BUILD.program, "1=Flat\x1abed Pro\n2=Sheetfeed 2\n"), product_ctrl_z),
     R("settings line of 254 characters", LIST, 0, None, line_of(254), output(TWO)),
     R("settings line of 508 characters", LIST, 0, None, line_of(508), output(TWO)),
     R("ds_dir of 250 characters", LIST, 0, None, long_ds_dir, output(b"1=A\r\n")),
@@ -375,7 +376,8 @@ ROWS = [
       temp(lambda s: s.w("none"))),
     R("TEMP read-only", "-l", 1, cannot_create(lambda s: "Z:\\proc"), temp(lambda s: "Z:\\proc")),
     R("TEMP unset", LIST, 0, None, temp(lambda s: None), output(TWO)),
-    R("AppData read-only", LIST, 1, "Can't create Z:\\proc\\Halvorquin\\Corvane\\Corvane.ini",
+    R("AppData read-only", LIST, 1, "Can't create Z:\\proc\\Halvorquin\\%s\\%s"
+      % (BUILD.program, BUILD.settings),
       read_only_appdata, no_output),
     R("AppData unset", LIST, 1, "The APPDATA environment variable is missing.", no_appdata,
       no_output),

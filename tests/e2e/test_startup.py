@@ -5,7 +5,7 @@ import re
 import time
 import unittest
 
-from harness import TITLE, WineTestCase, run_and_close_box, win_path
+from harness import BUILD, TITLE, WineTestCase, run_and_close_box, win_path
 
 USAGE = (
     "Usage:\n\nCorvane ([OPTS] ACTION)*\n\nACTIONs are:\n-g\tGet current scanner name\n"
@@ -86,7 +86,7 @@ class CommandLineErrors(WineTestCase):
 
 class DebugSwitch(WineTestCase):
     def test_switch_is_taken_out_and_logs_the_command_line(self):
-        exe = win_path(self.case.program + "/Corvane.exe")
+        exe = win_path(self.case.exe)
         cmdline = '"%s" -DBG=2 -ver' % exe
         r = self.case.run(cmdline=cmdline)
         self.assertEqual(r.code, 0)
@@ -111,7 +111,7 @@ class DebugSwitch(WineTestCase):
 
     def test_variable_trace_follows_the_bit_of_value_16(self):
         self.case.write_settings("[Settings]\r\nds_dir=a\r\nds_reg_dir=b\r\nds_reg_name=c\r\n")
-        log = os.path.join(self.case.temp, "Corvane.log")
+        log = os.path.join(self.case.temp, BUILD.log)
         for level, traced in (("32", False), ("17", True), ("-1", True)):
             with self.subTest(level=level):
                 if os.path.exists(log):
