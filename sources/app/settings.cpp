@@ -22,7 +22,8 @@ constexpr const char *kListingNames[] = {"N", "M", "F", "P", "D"};
 
 // Whether storing the key still leaves room for every listing name.
 bool LeavesListingRoom(const char *key) {
-    if (VarKnown(key))
+    constexpr int kListingCount = sizeof kListingNames / sizeof kListingNames[0];
+    if (VarRoom() > kListingCount || VarKnown(key))
         return true;
     int needed = 1;
     for (const char *name : kListingNames)

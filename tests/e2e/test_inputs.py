@@ -7,8 +7,7 @@ import resource
 import signal
 import unittest
 
-from harness import (TITLE, WineTestCase, file_bytes, install_program, install_source,
-                     win_path)
+from harness import BUILD, WineTestCase, file_bytes, install_program, install_source, win_path
 
 REQUIRED = "ds_dir=a\r\nds_reg_dir=b\r\nds_reg_name=c\r\n"
 
@@ -41,7 +40,7 @@ class SettingsText(WineTestCase):
         for name, body, expected in rows:
             with self.subTest(name):
                 self.case.write_settings("[Settings]\r\n" + body)
-                log = os.path.join(self.case.temp, "Corvane.log")
+                log = os.path.join(self.case.temp, BUILD.log)
                 if os.path.exists(log):
                     os.remove(log)
                 r = self.case.run("-dbg=16 -2")
@@ -64,7 +63,7 @@ class SettingsText(WineTestCase):
     def test_shipped_file_with_ctrl_z_is_copied_whole(self):
         self.case.program = install_program(self.case.root + "/program", with_settings=False)
         shipped = b"[Settings]\r\nnote=ctrl\x1az\r\n" + REQUIRED.encode()
-        with open(self.case.program + "/Corvane.ini", "wb") as f:
+        with open(os.path.join(self.case.program, BUILD.settings), "wb") as f:
             f.write(shipped)
         r = self.case.run("-2")
         self.assertEqual((r.code, r.messages), (0, []))
@@ -83,7 +82,7 @@ class SettingsText(WineTestCase):
         self.assertEqual(file_bytes(out), ("1|Maker|Family|Ctrl\x1aZ Pro|%s\r\n"
                                            % win_path(path)).encode("latin-1"))
         # The box shows what follows a Ctrl-Z as well.
-        self.assertEqual(r.messages, [("information", "Corvane", "1=Ctrl\x1aZ Pro\n")])
+        self.assertEqual(r.messages, [("information", BUILD.program, "1=Ctrl\x1aZ Pro\n")])
         self.assertIn(b"Too many settings in %s: 'key115' and every new key after it ignored"
                       % win_path(self.case.user_settings).encode(), r.log())
 
@@ -123,14 +122,14 @@ def full_disk():
 class FullDisk(WineTestCase):
     def test_reinstall_that_cannot_be_completed_keeps_the_users_file(self):
         self.case.program = install_program(self.case.root + "/program", with_settings=False)
-        with open(self.case.program + "/Corvane.ini", "wb") as f:
+        with open(os.path.join(self.case.program, BUILD.settings), "wb") as f:
             f.write(b"[Settings]\r\n" + REQUIRED.encode() + b";" * 100000 + b"\r\n")
         mine = b"[Settings]\r\nds_dir=mine\r\n"
         self.case.write_settings(mine)
         r = self.case.run("-!", preexec=full_disk)
         self.assertFatal(r, "Can't write %s" % win_path(self.case.user_settings))
         self.assertEqual(file_bytes(self.case.user_settings), mine)
-        self.assertEqual(os.listdir(self.case.user_folder), ["Corvane.ini"])
+        self.assertEqual(os.listdir(self.case.user_folder), [BUILD.settings])
 
 
 if __name__ == "__main__":

@@ -28,11 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     remove(log.c_str());
     LogSetFile("Corvane.log");
 
-    std::string input(reinterpret_cast<const char *>(data), size);
-    size_t newline = input.find('\n');
-    std::string caption = input.substr(0, newline);
+    std::string caption, bytes;
+    SplitAtLineFeed(std::string(reinterpret_cast<const char *>(data), size), &caption, &bytes);
     caption = caption.c_str();
-    std::string bytes = newline == std::string::npos ? "" : input.substr(newline + 1);
     // An odd first byte asks for a negative length, which dumps no rows.
     int32_t length = static_cast<int32_t>(bytes.size());
     if (size > 0 && (data[0] & 1))

@@ -23,13 +23,9 @@ bool IsFolder(const std::string &path) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    std::string input(reinterpret_cast<const char *>(data), size);
-    input = input.c_str();
-
     // Folder and name are the text before and after the first line feed.
-    size_t newline = input.find('\n');
-    std::string folder = input.substr(0, newline);
-    std::string name = newline == std::string::npos ? "" : input.substr(newline + 1);
+    std::string folder, name;
+    SplitAtLineFeed(InputText(data, size), &folder, &name);
     char *joined = PathJoin(folder.c_str(), name.c_str());
     bool separator = !folder.empty() && folder.back() != '\\';
     FUZZ_CHECK(joined == folder + (separator ? "\\" : "") + name);

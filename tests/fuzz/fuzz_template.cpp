@@ -22,23 +22,18 @@ std::string Expand(const std::string &text) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    std::string input(reinterpret_cast<const char *>(data), size);
-    input = input.c_str();
-    size_t newline = input.find('\n');
-    std::string text = input.substr(0, newline);
+    std::string text, settings, line;
+    SplitAtLineFeed(InputText(data, size), &text, &settings);
 
     VarClear();
     int distinct = 0;
-    for (size_t start = newline; start != std::string::npos && start < input.size();) {
-        size_t end = input.find('\n', start + 1);
-        std::string line =
-            input.substr(start + 1, end == std::string::npos ? end : end - start - 1);
+    while (!settings.empty()) {
+        SplitAtLineFeed(settings, &line, &settings);
         size_t equals = line.find('=');
         std::string name = line.substr(0, equals);
         std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
         distinct += !VarKnown(name.c_str());
         VarSet(name.c_str(), value.c_str());
-        start = end;
     }
     // The store keeps at most its limit of names and drops the rest.
     FUZZ_CHECK(kVarLimit - VarRoom() == (distinct < kVarLimit ? distinct : kVarLimit));

@@ -2,6 +2,7 @@
 // go on past Fatal, which would otherwise end the process.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -38,6 +39,18 @@ template <class Step> bool EndsInFatal(Step step, std::string *text = nullptr) {
         return true;
     }
     return false;
+}
+
+// The input as text: up to its first NUL, where a C string ends.
+inline std::string InputText(const uint8_t *data, size_t size) {
+    return std::string(reinterpret_cast<const char *>(data), size).c_str();
+}
+
+// The text before the first line feed, and after it ("" without one).
+inline void SplitAtLineFeed(const std::string &text, std::string *first, std::string *rest) {
+    size_t newline = text.find('\n');
+    *first = text.substr(0, newline);
+    *rest = newline == std::string::npos ? "" : text.substr(newline + 1);
 }
 
 // A folder of the process's own under /tmp, removed when the process ends.

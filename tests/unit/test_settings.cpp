@@ -22,6 +22,10 @@ struct ManyKeys {
     bool ignored;        // whether some key is left out
 };
 
+void PrintTo(const ManyKeys &c, std::ostream *out) {
+    *out << c.extra << " keys, listing names \"" << c.listing << "\"";
+}
+
 class SettingsKeys : public testing::TestWithParam<ManyKeys> {
   protected:
     void SetUp() override {
