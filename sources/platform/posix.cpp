@@ -7,8 +7,8 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <signal.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>

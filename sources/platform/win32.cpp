@@ -152,17 +152,17 @@ LONG WINAPI NoteStartupFault(EXCEPTION_POINTERS *info) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-} // namespace
-
 // Ours is set again at every call and return: a module may set a filter of its
 // own, which must not outlive the module.
-static void KeepFaultFilter() {
+void KeepFaultFilter() {
     static bool installed;
     LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(ForeignFaultFilter);
     if (!installed)
         OuterFilter = previous;
     installed = true;
 }
+
+} // namespace
 
 void OsForeignBegin(const char *file) {
     KeepFaultFilter();
