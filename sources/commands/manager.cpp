@@ -100,3 +100,35 @@ int ManagerSelectByNumber(const char *numberText) {
         Fatal("set -n %d failed. rc=%d", number, TwResultCode());
     return 0;
 }
+
+namespace {
+
+// The default that MSG_GETDEFAULT returned names the enumerated source with the
+// same Id and the same three strings.
+bool SameSource(const TW_IDENTITY &a, const TW_IDENTITY &b) {
+    return a.Id == b.Id && strncmp(a.Manufacturer, b.Manufacturer, sizeof a.Manufacturer) == 0 &&
+           strncmp(a.ProductFamily, b.ProductFamily, sizeof a.ProductFamily) == 0 &&
+           strncmp(a.ProductName, b.ProductName, sizeof a.ProductName) == 0;
+}
+
+} // namespace
+
+int ManagerListJson(const char *outputFile) {
+    const char *path = ReportPath(outputFile);
+    OpenManager();
+    TW_IDENTITY chosen{};
+    bool hasDefault = Identity(MSG_GETDEFAULT, &chosen);
+    TW_IDENTITY identity{};
+    FirstSource(&identity);
+    FILE *stream = ReportCreate(path);
+    PutJsonOpen(stream);
+    int number = 0;
+    do {
+        ++number;
+        PutJsonSource(stream, number, identity, nullptr,
+                      hasDefault && SameSource(identity, chosen));
+    } while (Identity(MSG_GETNEXT, &identity));
+    PutJsonClose(stream, number);
+    ReportFinish(stream, path, outputFile);
+    return 0;
+}
