@@ -1,0 +1,181 @@
+"""The check report (-c) and the JSON listing (-lj), seen from outside: what a
+user learns about every data-source file, and listings that a JSON reader
+reads back to the exact strings."""
+
+import json
+import os
+import re
+import unittest
+
+from harness import (SourceManager, WineTestCase, file_bytes, install_source, read_registry,
+                     win_path, wine)
+from test_catalog import REG_NAME, CatalogCase, scan_order
+
+KEYS = ["number", "manufacturer", "family", "product", "file", "default"]
+# Product names a listing template cannot carry but JSON must: quote, backslash,
+# the -la separator, a tab and an accented letter of the ANSI code page.
+AWKWARD = ('Say "cheese"', "Back\\slash", "Bar|bar", "Tab\there", "Scann\xe9")
+
+
+def pe_header(machine):
+    """A file with nothing but a DOS header and a PE header for the machine."""
+    data = bytearray(0x100)
+    data[0:2] = b"MZ"
+    data[0x3C:0x40] = (0x80).to_bytes(4, "little")
+    data[0x80:0x86] = b"PE\0\0" + machine.to_bytes(2, "little")
+    return bytes(data)
+
+
+def not_loaded(path, hint):
+    """The line of a file that does not load: the system's message naming the
+    file, its error code, then the hint."""
+    return (re.escape(win_path(path)) + r": not loaded: [^%\r\n]*" +
+            re.escape(os.path.basename(path)) + r"[^%\r\n]* \(error \d+\)" + re.escape(hint))
+
+
+class Reports:
+    def report(self, args, name="report.txt"):
+        """Runs with -o before args; the report file's lines, checked for CR LF ends."""
+        out = os.path.join(self.case.root, name)
+        r = self.run_for_report("-o %s %s" % (win_path(out), args))
+        self.assertEqual((r.code, r.messages), (0, []))
+        data = file_bytes(out)
+        self.assertTrue(data.endswith(b"\r\n"), data)
+        self.assertNotIn(b"\n", data.replace(b"\r\n", b""))
+        return data[:-2].decode("latin-1").split("\r\n")
+
+    def listing(self, args):
+        """The -lj report parsed as JSON, after checking its layout."""
+        lines = self.report(args, "listing.json")
+        body = "\n".join(line.encode("latin-1").decode("utf-8") for line in lines)
+        if len(lines) > 1:
+            self.assertEqual((lines[0], lines[-1]), ("[", "]"))
+            self.assertTrue(all(line.endswith("},") for line in lines[1:-2]))
+        objects = json.loads(body)
+        self.assertEqual(len(lines), len(objects) + 2 if objects else 1)
+        for obj in objects:
+            self.assertEqual(list(obj), KEYS)
+        return objects
+
+
+class CatalogueCheck(Reports, CatalogCase):
+    def run_for_report(self, args):
+        return self.case.run(args)
+
+    def set_default(self, value):
+        wine(["reg", "add", "HKCU\\" + self.reg_key, "/v", REG_NAME, "/d", value, "/f"])
+
+    def test_every_file_with_its_outcome_in_scan_order(self):
+        flatbed, sheet = self.two_sources()
+        vendor = os.path.join(self.ds, "vendor")
+        expected = {
+            flatbed: re.escape(win_path(flatbed) + ": source 1: Flatbed Pro"),
+            sheet: re.escape(win_path(sheet) + ": source 2: Sheetfeed 2"),
+            install_source(self.ds, "nods.ds", variant="nods"):
+                re.escape(win_path(os.path.join(self.ds, "nods.ds")) + ": no DS_Entry"),
+        }
+        refused = install_source(vendor, "refused.ds", result=5)
+        expected[refused] = re.escape(win_path(refused) + ": identity refused: result 5")
+        for name, data, hint in (("text.ds", b"not a module", "; not a Windows module"),
+                                 ("empty.ds", b"", "; not a Windows module"),
+                                 ("arm.ds", pe_header(0xAA64),
+                                  "; a data source for machine 0xAA64")):
+            path = os.path.join(self.ds, name)
+            with open(path, "wb") as f:
+                f.write(data)
+            expected[path] = not_loaded(path, hint)
+        # Two and three folders down are named; four are not looked at.
+        deep = [install_source(os.path.join(vendor, "old"), "deep.ds"),
+                install_source(os.path.join(vendor, "old", "x"), "deeper.ds")]
+        install_source(os.path.join(vendor, "old", "x", "y"), "deepest.ds")
+
+        order = scan_order(self.ds)
+        self.assertEqual(sorted(order), sorted(expected))
+        patterns = [expected[p] for p in order]
+        patterns += [re.escape("%s: not searched: more than one folder below %s"
+                               % (win_path(p), win_path(self.ds))) for p in deep]
+        patterns.append("default: none")
+        lines = self.report("-c")
+        self.assertEqual(len(lines), len(patterns), lines)
+        for line, pattern in zip(lines, patterns):
+            self.assertRegex(line, "^%s$" % pattern)
+
+    def test_past_the_limit_of_fifty(self):
+        for i in range(51):
+            install_source(self.ds, "s%02d.ds" % i)
+        order = scan_order(self.ds)
+        expected = ["%s: source %d: %s" % (win_path(p), n, os.path.basename(p)[:-3])
+                    for n, p in enumerate(order[:50], 1)]
+        expected += ["%s: not loaded: 50 sources already" % win_path(order[50]), "default: none"]
+        self.assertEqual(self.report("-c"), expected)
+
+    def test_stored_default_in_the_check_and_the_json_flags(self):
+        flatbed, sheet = self.two_sources()
+        removed = os.path.join(self.ds, "removed.ds")
+        for value, verdict, flags in (
+                (None, None, [False, False]),
+                # Letter case is ignored, as a Source Manager does.
+                (win_path(sheet).upper(), " = source 2", [False, True]),
+                (win_path(removed), " - no such source; a TWAIN Source Manager would use "
+                 "source 1 instead", [False, False])):
+            with self.subTest(value=value):
+                if value is not None:
+                    self.set_default(value)
+                lines = self.report("-c")
+                self.assertEqual(lines[-1], "default: none" if value is None
+                                 else "default: " + value + verdict)
+                self.assertEqual([s["default"] for s in self.listing("-lj")], flags)
+                # Neither action writes the registry.
+                self.assertEqual(read_registry(self.reg_key, REG_NAME),
+                                 None if value is None else (1, value.encode() + b"\0"))
+
+    def test_empty_catalogue(self):
+        self.set_default(win_path(os.path.join(self.ds, "gone.ds")))
+        self.assertEqual(self.listing("-lj"), [])
+        # Without -o the report is a box; nothing to fall back to, so no source 1.
+        r = self.case.run("-c")
+        self.assertEqual(r.code, 0)
+        self.assertOnlyMessage(r, "information", "Corvane", "default: %s - no such source\n"
+                               % win_path(os.path.join(self.ds, "gone.ds")))
+
+    def test_json_reads_back_the_exact_strings(self):
+        paths = [install_source(os.path.join(self.ds, "Scann\xe9"), "s%d.ds" % i,
+                                manufacturer="Maker %d" % i, family=name, product=name)
+                 for i, name in enumerate(AWKWARD)]
+        order = scan_order(self.ds)
+        products = {p: n for p, n in zip(paths, AWKWARD)}
+        self.assertEqual(self.listing("-lj"), [
+            {"number": n, "manufacturer": "Maker %d" % AWKWARD.index(products[p]),
+             "family": products[p], "product": products[p], "file": win_path(p),
+             "default": False} for n, p in enumerate(order, 1)])
+
+
+class ManagerJson(Reports, WineTestCase):
+    def run_for_report(self, args):
+        if self.sm is None:
+            return self.case.run(args)
+        return self.case.run(args, env=self.sm.env, wine_extra=self.sm.wine_extra)
+
+    def test_listing_and_default_of_the_test_source_manager(self):
+        sources = [("Acme \xe9", "Flat Family", name) for name in AWKWARD]
+        with SourceManager(self.case) as self.sm:
+            for default in (3, None):
+                with self.subTest(default=default):
+                    self.sm.write_scenario(sources=sources, default=default)
+                    self.assertEqual(self.listing("-2 -lj"), [
+                        {"number": n, "manufacturer": m, "family": f, "product": p,
+                         "file": None, "default": n == default}
+                        for n, (m, f, p) in enumerate(sources, 1)])
+
+    def test_wine_source_manager_agrees_with_get(self):
+        self.sm = None
+        objects = self.listing("-2 -lj")
+        self.assertTrue(objects)
+        self.assertEqual([o["number"] for o in objects], list(range(1, len(objects) + 1)))
+        self.assertTrue(all(o["file"] is None for o in objects))
+        default = self.report("-g", "default.txt")
+        self.assertEqual([o["product"] for o in objects if o["default"]], default)
+
+
+if __name__ == "__main__":
+    unittest.main()
