@@ -154,7 +154,10 @@ int RunCommandLine(int count, char **list) {
             ManagerGetDefault(outputFile);
             break;
         case kCheck:
-            CatalogCheck(outputFile);
+            if (managerMode)
+                ManagerCheck(outputFile);
+            else
+                CatalogCheck(outputFile);
             break;
         case kListJson:
             if (managerMode)

@@ -58,14 +58,10 @@ void PutCandidate(FILE *stream, const CandidateRecord &record) {
         fprintf(stream, "source %u: %s", record.code,
                 IdentityString(SourceCatalog.identities[record.code - 1].ProductName).text);
         break;
-    case kNotLoaded: {
-        char message[512];
-        if (!OsErrorText(record.code, FileName(record.path), message, sizeof message))
-            snprintf(message, sizeof message, "unknown error");
-        fprintf(stream, "not loaded: %s (error %u)", message, record.code);
+    case kNotLoaded:
+        PutNotLoaded(stream, record.path, record.code);
         PutMachineHint(stream, record.path);
         break;
-    }
     case kNoEntry:
         fputs("no DS_Entry", stream);
         break;
@@ -121,6 +117,13 @@ void PutStoredDefault(FILE *stream) {
 }
 
 } // namespace
+
+void PutNotLoaded(FILE *stream, const char *path, unsigned error) {
+    char message[512];
+    if (!OsErrorText(error, FileName(path), message, sizeof message))
+        snprintf(message, sizeof message, "unknown error");
+    fprintf(stream, "not loaded: %s (error %u)", message, error);
+}
 
 char *CatalogStoredDefault(int *index) {
     char *stored = OsUserKeyReadText(VarGet("ds_reg_dir"), VarGet("ds_reg_name"));

@@ -53,6 +53,9 @@ int WriteUserRegistryValue(const char *keyPath, const char *valueName, const cha
 
 // The check report (-c) and the JSON listing (-lj), in both modes.
 int CatalogCheck(const char *outputFile);
+int ManagerCheck(const char *outputFile);
+// "not loaded: " with the system's message and error for a module file.
+void PutNotLoaded(FILE *stream, const char *path, unsigned error);
 int CatalogListJson(const char *outputFile);
 int ManagerListJson(const char *outputFile);
 // Writes the opening of a JSON listing, one source's object, or its close.

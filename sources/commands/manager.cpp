@@ -11,10 +11,14 @@
 
 namespace {
 
-void OpenManager() {
+bool TryOpenManager() {
     // Optional: a Source Manager file of the user's choice instead of the build's own.
     TwSetManagerPath(VarGet("dsm_path"));
-    if (!TwOpenManager(nullptr))
+    return TwOpenManager(nullptr);
+}
+
+void OpenManager() {
+    if (!TryOpenManager())
         Fatal("Can't open TWAIN Source Manager");
 }
 
@@ -113,6 +117,23 @@ bool SameSource(const TW_IDENTITY &a, const TW_IDENTITY &b) {
            strncmp(a.ProductName, b.ProductName, sizeof a.ProductName) == 0;
 }
 
+// Why the Source Manager is not open, ending the line.
+void PutManagerFailure(FILE *stream, int result) {
+    if (TwSessionState >= TWAIN_SM_LOADED) {
+        // Loaded but refused: its condition code says why.
+        TW_STATUS status{};
+        status.ConditionCode = TWCC_BUMMER;
+        TwManagerCall(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+        fprintf(stream, "open refused: result %d, condition %u\n", result,
+                static_cast<unsigned>(status.ConditionCode));
+    } else if (Session.loadFailure == kTwManagerNotLoaded) {
+        PutNotLoaded(stream, TwManagerPath(), Session.loadError);
+        fputc('\n', stream);
+    } else {
+        PutLine(stream, Session.loadFailure == kTwManagerNoEntry ? "no DSM_Entry" : "not found");
+    }
+}
+
 } // namespace
 
 int ManagerListJson(const char *outputFile) {
@@ -131,6 +152,32 @@ int ManagerListJson(const char *outputFile) {
                       hasDefault && SameSource(identity, chosen));
     } while (Identity(MSG_GETNEXT, &identity));
     PutJsonClose(stream, number);
+    ReportFinish(stream, path, outputFile);
+    return 0;
+}
+
+int ManagerCheck(const char *outputFile) {
+    const char *path = ReportPath(outputFile);
+    bool open = TryOpenManager();
+    int result = TwResultCode();
+    FILE *stream = ReportCreate(path);
+    fprintf(stream, "Source Manager: %s: ", TwManagerPath());
+    if (!open) {
+        PutManagerFailure(stream, result);
+        ReportFinish(stream, path, outputFile);
+        return 0;
+    }
+    PutLine(stream, "open");
+    TW_IDENTITY identity{};
+    for (int number = 1; Identity(number == 1 ? MSG_GETFIRST : MSG_GETNEXT, &identity); ++number)
+        fprintf(stream, "source %d: %s (%s, %s)\n", number,
+                IdentityString(identity.ProductName).text,
+                IdentityString(identity.Manufacturer).text,
+                IdentityString(identity.ProductFamily).text);
+    if (Identity(MSG_GETDEFAULT, &identity))
+        fprintf(stream, "default: %s\n", IdentityString(identity.ProductName).text);
+    else
+        PutLine(stream, "default: none");
     ReportFinish(stream, path, outputFile);
     return 0;
 }

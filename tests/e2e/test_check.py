@@ -5,16 +5,22 @@ reads back to the exact strings."""
 import json
 import os
 import re
+import shutil
 import unittest
 
-from harness import (SourceManager, WineTestCase, file_bytes, install_source, read_registry,
-                     win_path, wine)
+from harness import (BUILD, OTHER, PROGRAM_NAME, SourceManager, WineTestCase, file_bytes,
+                     install_source, only_for, read_registry, win_path, wine)
 from test_catalog import REG_NAME, CatalogCase, scan_order
 
 KEYS = ["number", "manufacturer", "family", "product", "file", "default"]
 # Product names a listing template cannot carry but JSON must: quote, backslash,
 # the -la separator, a tab and an accented letter of the ANSI code page.
 AWKWARD = ('Say "cheese"', "Back\\slash", "Bar|bar", "Tab\there", "Scann\xe9")
+# What a build says of a module of the other build.
+OTHER_HINT = {"x64": "; a 64-bit data source: use Corvane64.exe",
+              "x86": "; a 32-bit data source: use Corvane.exe"}
+# The build's own Source Manager file as the program names it.
+MANAGER = {"x86": "C:\\windows\\TWAIN_32.DLL", "x64": "C:\\windows\\system32\\TWAINDSM.DLL"}
 
 
 def pe_header(machine):
@@ -26,10 +32,10 @@ def pe_header(machine):
     return bytes(data)
 
 
-def not_loaded(path, hint):
+def not_loaded(path, hint, subject=None):
     """The line of a file that does not load: the system's message naming the
     file, its error code, then the hint."""
-    return (re.escape(win_path(path)) + r": not loaded: [^%\r\n]*" +
+    return (re.escape(subject or win_path(path)) + r": not loaded: [^%\r\n]*" +
             re.escape(os.path.basename(path)) + r"[^%\r\n]* \(error \d+\)" + re.escape(hint))
 
 
@@ -84,6 +90,8 @@ class CatalogueCheck(Reports, CatalogCase):
             with open(path, "wb") as f:
                 f.write(data)
             expected[path] = not_loaded(path, hint)
+        other = install_source(vendor, "other.ds", build=OTHER)
+        expected[other] = not_loaded(other, OTHER_HINT[OTHER.name])
         # Two and three folders down are named; four are not looked at.
         deep = [install_source(os.path.join(vendor, "old"), "deep.ds"),
                 install_source(os.path.join(vendor, "old", "x"), "deeper.ds")]
@@ -135,7 +143,7 @@ class CatalogueCheck(Reports, CatalogCase):
         # Without -o the report is a box; nothing to fall back to, so no source 1.
         r = self.case.run("-c")
         self.assertEqual(r.code, 0)
-        self.assertOnlyMessage(r, "information", "Corvane", "default: %s - no such source\n"
+        self.assertOnlyMessage(r, "information", PROGRAM_NAME, "default: %s - no such source\n"
                                % win_path(os.path.join(self.ds, "gone.ds")))
 
     def test_json_reads_back_the_exact_strings(self):
@@ -150,11 +158,60 @@ class CatalogueCheck(Reports, CatalogCase):
              "default": False} for n, p in enumerate(order, 1)])
 
 
-class ManagerJson(Reports, WineTestCase):
+class ManagerReports(Reports, WineTestCase):
+    sm = None
+
     def run_for_report(self, args):
         if self.sm is None:
-            return self.case.run(args)
-        return self.case.run(args, env=self.sm.env, wine_extra=self.sm.wine_extra)
+            return self.case.run(args, cwd=self.case.root)
+        return self.case.run(args, env=self.sm.env, wine_extra=self.sm.wine_extra,
+                             cwd=self.case.root)
+
+    def settings(self, dsm_path=""):
+        self.case.write_settings("[Settings]\r\nds_dir=x\r\nds_reg_dir=y\r\nds_reg_name=z\r\n"
+                                 "dsm_path=%s\r\n" % dsm_path)
+
+    def test_check_names_the_file_tried_and_what_became_of_it(self):
+        chosen = os.path.join(self.case.root, "chosen.dll")
+        shutil.copy(os.path.join(BUILD.fixtures, BUILD.manager_file), chosen)
+        other = os.path.join(self.case.root, "other.dll")
+        shutil.copy(os.path.join(OTHER.fixtures, OTHER.manager_file), other)
+        missing = os.path.join(self.case.root, "missing.dll")
+        sources = [("Acme", "Flat Family", "Flatbed Pro"), ("Sheetco", "", "Sheetfeed 2")]
+        opened = ["open", "source 1: Flatbed Pro (Acme, Flat Family)",
+                  "source 2: Sheetfeed 2 (Sheetco, )", "default: Sheetfeed 2"]
+        # (the build's own: module or absent, dsm_path, opendsm result, the file, the report)
+        for module, dsm_path, opendsm, tried, report in (
+                (None, "", None, MANAGER[BUILD.name], opened),
+                ("absent", "", None, MANAGER[BUILD.name], ["not found"]),
+                ("nods.ds", "", None, MANAGER[BUILD.name], ["no DSM_Entry"]),
+                (None, "", 1, MANAGER[BUILD.name], ["open refused: result 1, condition 9"]),
+                ("absent", win_path(chosen), None, win_path(chosen), opened),
+                ("absent", "chosen.dll", None, win_path(chosen), opened),
+                (None, win_path(missing), None, win_path(missing), ["not found"]),
+                ("absent", win_path(other), None, win_path(other), None)):
+            with self.subTest(module=module, dsm_path=dsm_path, opendsm=opendsm), \
+                    SourceManager(self.case, module=module if module != "absent" else None,
+                                  absent=module == "absent") as self.sm:
+                self.settings(dsm_path)
+                self.sm.write_scenario(sources=sources, default=2, opendsm=opendsm, status=9)
+                lines = self.report("-2 -c")
+                if report is None:
+                    self.assertEqual(len(lines), 1)
+                    self.assertRegex(lines[0], "^%s$" % not_loaded(
+                        other, "", "Source Manager: " + tried))
+                else:
+                    self.assertEqual(["Source Manager: %s: %s" % (tried, report[0])] + report[1:],
+                                     lines)
+
+    @only_for("x86")  # Wine has no 64-bit TWAINDSM.DLL
+    def test_check_of_wines_own_source_manager(self):
+        self.settings()
+        lines = self.report("-2 -c")
+        listed = self.report('-2 -ll "source %N%: %P% (%M%, %F%)"', "listed.txt")
+        default = self.report("-g", "default.txt")
+        self.assertEqual(lines, ["Source Manager: %s: open" % MANAGER["x86"]] + listed +
+                         ["default: " + default[0]])
 
     def test_listing_and_default_of_the_test_source_manager(self):
         sources = [("Acme \xe9", "Flat Family", name) for name in AWKWARD]
@@ -167,8 +224,8 @@ class ManagerJson(Reports, WineTestCase):
                          "file": None, "default": n == default}
                         for n, (m, f, p) in enumerate(sources, 1)])
 
+    @only_for("x86")
     def test_wine_source_manager_agrees_with_get(self):
-        self.sm = None
         objects = self.listing("-2 -lj")
         self.assertTrue(objects)
         self.assertEqual([o["number"] for o in objects], list(range(1, len(objects) + 1)))
