@@ -312,7 +312,8 @@ class Driver(CatalogCase):
         r = self.case.run("-l -s")
         self.assertEqual(r.code, 1)
         self.assertEqual(len(r.messages), 2)
-        self.assertEqual(r.messages[0], ("information", PROGRAM_NAME, "1=Flatbed Pro\n2=Sheetfeed 2\n"))
+        self.assertEqual(r.messages[0],
+                         ("information", PROGRAM_NAME, "1=Flatbed Pro\n2=Sheetfeed 2\n"))
         self.assertEqual(r.messages[1][:2], ("information", TITLE))
         self.assertTrue(r.messages[1][2].startswith("Usage:\n"))
 

@@ -43,7 +43,8 @@ class Installation(WineTestCase):
     def test_reinstall_without_the_shipped_file(self):
         self.case.program = install_program(self.case.root + "/program", with_settings=False)
         r = self.case.run("-!")
-        self.assertFatal(r, "Can't open %s" % win_path(os.path.join(self.case.program, BUILD.settings)))
+        shipped = os.path.join(self.case.program, BUILD.settings)
+        self.assertFatal(r, "Can't open %s" % win_path(shipped))
         # The folders made before the copy failed stay.
         self.assertTrue(os.path.isdir(self.case.user_folder))
 
