@@ -36,7 +36,8 @@ def not_loaded(path, hint, subject=None):
     """The line of a file that does not load: the system's message naming the
     file, its error code, then the hint."""
     return (re.escape(subject or win_path(path)) + r": not loaded: [^%\r\n]*" +
-            re.escape(os.path.basename(path)) + r"[^%\r\n]* \(error \d+\)" + re.escape(hint))
+            re.escape(re.split(r"[\\/]", path)[-1]) + r"[^%\r\n]* \(error \d+\)" +
+            re.escape(hint))
 
 
 class Reports:
@@ -171,38 +172,48 @@ class ManagerReports(Reports, WineTestCase):
         self.case.write_settings("[Settings]\r\nds_dir=x\r\nds_reg_dir=y\r\nds_reg_name=z\r\n"
                                  "dsm_path=%s\r\n" % dsm_path)
 
+    def chosen_manager(self, module, name):
+        """A copy of a fixture in the case's folder, for dsm_path; the test Source
+        Manager reads its scenario from the case."""
+        shutil.copy(module, os.path.join(self.case.root, name))
+        self.sm = SourceManager(self.case)
+        return win_path(os.path.join(self.case.root, name))
+
     def test_check_names_the_file_tried_and_what_became_of_it(self):
-        chosen = os.path.join(self.case.root, "chosen.dll")
-        shutil.copy(os.path.join(BUILD.fixtures, BUILD.manager_file), chosen)
-        other = os.path.join(self.case.root, "other.dll")
-        shutil.copy(os.path.join(OTHER.fixtures, OTHER.manager_file), other)
-        missing = os.path.join(self.case.root, "missing.dll")
+        chosen = self.chosen_manager(os.path.join(BUILD.fixtures, BUILD.manager_file),
+                                     "chosen.dll")
+        nods = self.chosen_manager(os.path.join(BUILD.fixtures, "nods.ds"), "nods.dll")
+        other = self.chosen_manager(os.path.join(OTHER.fixtures, OTHER.manager_file),
+                                    "other.dll")
+        missing = win_path(os.path.join(self.case.root, "missing.dll"))
         sources = [("Acme", "Flat Family", "Flatbed Pro"), ("Sheetco", "", "Sheetfeed 2")]
         opened = ["open", "source 1: Flatbed Pro (Acme, Flat Family)",
                   "source 2: Sheetfeed 2 (Sheetco, )", "default: Sheetfeed 2"]
-        # (the build's own: module or absent, dsm_path, opendsm result, the file, the report)
-        for module, dsm_path, opendsm, tried, report in (
-                (None, "", None, MANAGER[BUILD.name], opened),
-                ("absent", "", None, MANAGER[BUILD.name], ["not found"]),
-                ("nods.ds", "", None, MANAGER[BUILD.name], ["no DSM_Entry"]),
-                (None, "", 1, MANAGER[BUILD.name], ["open refused: result 1, condition 9"]),
-                ("absent", win_path(chosen), None, win_path(chosen), opened),
-                ("absent", "chosen.dll", None, win_path(chosen), opened),
-                (None, win_path(missing), None, win_path(missing), ["not found"]),
-                ("absent", win_path(other), None, win_path(other), None)):
-            with self.subTest(module=module, dsm_path=dsm_path, opendsm=opendsm), \
-                    SourceManager(self.case, module=module if module != "absent" else None,
-                                  absent=module == "absent") as self.sm:
+        # (dsm_path, MSG_OPENDSM's result, the file named, what became of it)
+        for dsm_path, opendsm, tried, outcome in (
+                (chosen, None, chosen, opened),
+                ("chosen.dll", None, chosen, opened),  # from the working folder
+                (chosen, 1, chosen, ["open refused: result 1, condition 9"]),
+                (nods, None, nods, ["no DSM_Entry"]),
+                (missing, None, missing, ["not found"]),
+                (other, None, other, None)):
+            with self.subTest(dsm_path=dsm_path, opendsm=opendsm):
                 self.settings(dsm_path)
                 self.sm.write_scenario(sources=sources, default=2, opendsm=opendsm, status=9)
                 lines = self.report("-2 -c")
-                if report is None:
+                if outcome is None:
                     self.assertEqual(len(lines), 1)
                     self.assertRegex(lines[0], "^%s$" % not_loaded(
                         other, "", "Source Manager: " + tried))
                 else:
-                    self.assertEqual(["Source Manager: %s: %s" % (tried, report[0])] + report[1:],
-                                     lines)
+                    self.assertEqual(lines, ["Source Manager: %s: %s" % (tried, outcome[0])]
+                                     + outcome[1:])
+
+        # The build's own, missing.
+        self.settings()
+        with SourceManager(self.case, absent=True):
+            self.assertEqual(self.report("-2 -c"),
+                             ["Source Manager: %s: not found" % MANAGER[BUILD.name]])
 
     @only_for("x86")  # Wine has no 64-bit TWAINDSM.DLL
     def test_check_of_wines_own_source_manager(self):
@@ -215,14 +226,15 @@ class ManagerReports(Reports, WineTestCase):
 
     def test_listing_and_default_of_the_test_source_manager(self):
         sources = [("Acme \xe9", "Flat Family", name) for name in AWKWARD]
-        with SourceManager(self.case) as self.sm:
-            for default in (3, None):
-                with self.subTest(default=default):
-                    self.sm.write_scenario(sources=sources, default=default)
-                    self.assertEqual(self.listing("-2 -lj"), [
-                        {"number": n, "manufacturer": m, "family": f, "product": p,
-                         "file": None, "default": n == default}
-                        for n, (m, f, p) in enumerate(sources, 1)])
+        self.settings(self.chosen_manager(os.path.join(BUILD.fixtures, BUILD.manager_file),
+                                          "chosen.dll"))
+        for default in (3, None):
+            with self.subTest(default=default):
+                self.sm.write_scenario(sources=sources, default=default)
+                self.assertEqual(self.listing("-2 -lj"), [
+                    {"number": n, "manufacturer": m, "family": f, "product": p,
+                     "file": None, "default": n == default}
+                    for n, (m, f, p) in enumerate(sources, 1)])
 
     @only_for("x86")
     def test_wine_source_manager_agrees_with_get(self):
