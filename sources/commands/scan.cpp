@@ -30,6 +30,26 @@ void FreeList(StringList list) {
     free(list);
 }
 
+// Loads the module, asks it for its identity and unloads it again. What came of
+// it, with the system's error or the entry's result in *code.
+CandidateOutcome AskModule(const char *path, TW_IDENTITY *identity, uint32_t *code) {
+    void *module = OsLoadModule(path);
+    if (module == nullptr) {
+        *code = OsLastError();
+        return kNotLoaded;
+    }
+    void *entry = OsModuleSymbol(module, "DS_Entry");
+    if (entry == nullptr && strstr(path, "wiatwain.ds") == nullptr)
+        entry = OsModuleOrdinal(module, 1);
+    CandidateOutcome outcome = kNoEntry;
+    if (entry != nullptr) {
+        *code = AskIdentity(reinterpret_cast<DSENTRYPROC>(entry), identity);
+        outcome = *code == TWRC_SUCCESS ? kSourceAccepted : kIdentityRefused;
+    }
+    OsFreeModule(module);
+    return outcome;
+}
+
 void NoteCandidate(const char *path, CandidateOutcome outcome, uint32_t code) {
     CandidateTable &table = ScanCandidates;
     if (table.count == table.room) {
@@ -66,33 +86,18 @@ void AddDataSource(const char *folder, const char *name) {
     char *path = PathJoin(folder, name);
     SourceCatalog.paths[index] = path;
 
-    void *module = OsLoadModule(path);
-    if (module == nullptr) {
-        NoteCandidate(path, kNotLoaded, OsLastError());
-        return;
-    }
-    void *entry = OsModuleSymbol(module, "DS_Entry");
-    if (entry == nullptr && strstr(path, "wiatwain.ds") == nullptr)
-        entry = OsModuleOrdinal(module, 1);
     TW_IDENTITY *identity = &SourceCatalog.identities[index];
-    if (entry == nullptr) {
-        NoteCandidate(path, kNoEntry, 0);
-        OsFreeModule(module);
-        return;
+    uint32_t code = 0;
+    CandidateOutcome outcome = AskModule(path, identity, &code);
+    if (outcome == kSourceAccepted) {
+        if (DebugLevel != 0) {
+            LogPrint("TWAIN Data Source %d", index + 1);
+            LogHexDump("TW_IDENTITY : ", kIdentitySize, identity);
+        }
+        SourceCatalog.count = index + 1;
+        code = static_cast<uint32_t>(index + 1);
     }
-    TW_UINT16 result = AskIdentity(reinterpret_cast<DSENTRYPROC>(entry), identity);
-    if (result != TWRC_SUCCESS) {
-        NoteCandidate(path, kIdentityRefused, result);
-        OsFreeModule(module);
-        return;
-    }
-    if (DebugLevel != 0) {
-        LogPrint("TWAIN Data Source %d", index + 1);
-        LogHexDump("TW_IDENTITY : ", kIdentitySize, identity);
-    }
-    OsFreeModule(module);
-    SourceCatalog.count = index + 1;
-    NoteCandidate(path, kSourceAccepted, static_cast<uint32_t>(index + 1));
+    NoteCandidate(path, outcome, code);
 }
 
 int ScanDataSources(const char *folder) {
