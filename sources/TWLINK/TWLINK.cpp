@@ -8,8 +8,9 @@
 
 #include "platform/platform.h"
 #include "support/diagnostics.h"
+#include "support/files.h"
 
-TwSession Session = {1, nullptr, nullptr, 0, nullptr, nullptr, {}, 0, 0, 0, 0, 0, 0, {}};
+TwSession Session = {1, nullptr, nullptr, 0, nullptr, nullptr, {}, 0, 0, 0, 0, 0, 0, {}, 0, 0};
 int32_t &TwSessionState = Session.state;
 
 // Writable: the Source Manager assigns Id when it is opened.
@@ -108,21 +109,32 @@ bool TwLoadManager() {
     if (!found) {
         Session.module = nullptr;
         Session.entry = nullptr;
+        Session.loadFailure = kTwManagerNotFound;
         return false;
     }
     OsForeignBegin(path);
     Session.module = OsLoadModule(path);
-    void *symbol = Session.module ? OsModuleSymbol(Session.module, "DSM_Entry") : nullptr;
-    if (Session.module && !symbol) {
-        OsFreeModule(Session.module);
-        Session.module = nullptr;
+    if (!Session.module) {
+        Session.loadError = OsLastError();
+        OsForeignEnd();
+        Session.entry = nullptr;
+        // A chosen file is not tested for before the load (nor bound to the
+        // system's file test's length limit).
+        Session.loadFailure = FileExists(path) ? kTwManagerNotLoaded : kTwManagerNotFound;
+        return false;
     }
-    OsForeignEnd();
+    void *symbol = OsModuleSymbol(Session.module, "DSM_Entry");
     if (!symbol) {
+        Session.loadFailure = kTwManagerNoEntry;
+        OsFreeModule(Session.module);
+        OsForeignEnd();
+        Session.module = nullptr;
         Session.entry = nullptr;
         return false;
     }
+    OsForeignEnd();
     Session.entry = reinterpret_cast<DSMENTRYPROC>(symbol);
+    Session.loadFailure = kTwManagerLoaded;
     TwSetState(TWAIN_SM_LOADED);
     return true;
 }
