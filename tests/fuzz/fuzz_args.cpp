@@ -66,6 +66,18 @@ int CatalogSelectByName(const char *name) {
 int CatalogSelectByNumber(const char *number) {
     return Record("-n", number);
 }
+int ManagerCheck(const char *outputFile) {
+    return Record("manager -c", nullptr, outputFile);
+}
+int CatalogCheck(const char *outputFile) {
+    return Record("-c", nullptr, outputFile);
+}
+int ManagerListJson(const char *outputFile) {
+    return Record("manager -lj", nullptr, outputFile);
+}
+int CatalogListJson(const char *outputFile) {
+    return Record("-lj", nullptr, outputFile);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
