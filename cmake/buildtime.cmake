@@ -3,9 +3,10 @@
 # from SOURCE_DATE_EPOCH; when that is unset, from the time of the last commit
 # of SOURCE_DIR when it is a git checkout of its own, else from a fixed date.
 # Two builds of the same sources thus carry the same time, wherever and
-# whenever they run. The file is rewritten only when its text changes.
+# whenever they run. The file is rewritten only when its text changes; without
+# OUTPUT the script prints the time in seconds since 1970 (for the package).
 #
-#   cmake -DSOURCE_DIR=... -DOUTPUT=... -P buildtime.cmake
+#   cmake -DSOURCE_DIR=... [-DOUTPUT=...] -P buildtime.cmake
 cmake_minimum_required(VERSION 3.20)
 
 # The build time of release 1.13 before builds were reproducible.
@@ -34,6 +35,11 @@ if(epoch STREQUAL "")
 endif()
 if(NOT epoch MATCHES "^[0-9]+$")
   message(FATAL_ERROR "SOURCE_DATE_EPOCH must be a number of seconds: ${epoch}")
+endif()
+
+if(NOT DEFINED OUTPUT)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E echo ${epoch})
+  return()
 endif()
 
 # string(TIMESTAMP) formats SOURCE_DATE_EPOCH instead of the current time.
