@@ -10,6 +10,7 @@ import time
 import unittest
 
 from harness import STATE, TITLE, WINDOWS_DIR, WineTestCase, file_bytes
+from test_product import read_pe
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PRESET = os.path.basename(WINDOWS_DIR)  # the preset's build folder is build/<preset>
@@ -46,7 +47,7 @@ def copy_sources(target):
         shutil.copytree(SOURCE, target, ignore=shutil.ignore_patterns(".git", "build"))
 
 
-class BuildTime(WineTestCase):
+class BuiltProgram(WineTestCase):
     def test_version_message_shows_the_sources_time_in_utc(self):
         t = time.gmtime(source_epoch())
         date = "%s %2d %d" % (MONTHS[t.tm_mon - 1], t.tm_mday, t.tm_year)
@@ -54,6 +55,12 @@ class BuildTime(WineTestCase):
         self.assertEqual(r.code, 0)
         self.assertOnlyMessage(r, "information", TITLE, "Build date:\t%s\nBuild time:\t%s\n" % (
             date, time.strftime("%H:%M:%S", t)))
+
+    def test_starts_without_the_windowing_and_shell_libraries(self):
+        # They cost more than a whole listing's own work; the platform layer
+        # loads them when a box, the proxy window or the help page needs them.
+        dlls = read_pe(os.path.join(WINDOWS_DIR, EXE))[4]
+        self.assertFalse({"user32.dll", "shell32.dll"} & set(dlls), dlls)
 
     def test_pe_header_time_stamp_is_zero(self):
         data = file_bytes(os.path.join(WINDOWS_DIR, EXE))
