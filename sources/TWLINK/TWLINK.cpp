@@ -9,7 +9,7 @@
 #include "platform/platform.h"
 #include "support/diagnostics.h"
 
-TwSession Session = {1, nullptr, nullptr, 0, nullptr, nullptr, {}, 0, 0, 0, 0, 0};
+TwSession Session = {1, nullptr, nullptr, 0, nullptr, nullptr, {}, 0, 0, 0, 0, 0, 0, {}};
 int32_t &TwSessionState = Session.state;
 
 // Writable: the Source Manager assigns Id when it is opened.
@@ -23,7 +23,6 @@ TW_IDENTITY AppIdentity = {0,
                            "TWLINK Client"};
 
 static const char kErrorCaption[] = "TWAIN Error";
-static const char kManagerFile[] = "TWAIN_32.DLL";
 
 // Reported like the runtime's assert(), but kept in release builds too: a
 // source call without an open source is a programming error.
@@ -63,19 +62,50 @@ void TwResetForTest() {
     Session.state = 1;
 }
 
-bool TwLoadManager() {
-    char path[128];
-    int length = OsWindowsDirectory(path, sizeof path);
-    // A directory name that leaves no room for the file name counts as a
-    // missing Source Manager.
+void TwSetManagerPath(const char *path) {
+    // The loaded Source Manager stays, and so does the report of its file.
+    if (Session.state >= TWAIN_SM_LOADED)
+        return;
+    Session.managerChosen = path != nullptr && *path != '\0';
+    Session.managerPath[0] = '\0';
+    if (!Session.managerChosen)
+        return;
+    // Never a bare name: the system would look for it along the DLL search path.
+    int length = OsFullPath(path, Session.managerPath, kTwManagerPathSize);
+    if (length <= 0 || length >= kTwManagerPathSize)
+        Session.managerPath[0] = '\0';
+}
+
+const char *TwManagerPath() {
+    return Session.managerPath;
+}
+
+// The build's own Source Manager in its folder, as the fixed 128-byte name the
+// system's file test takes; false when the folder leaves no room for the file.
+static bool TwBuildManagerPath(char (&path)[128]) {
+    int length = OsManagerFolder(path, sizeof path);
     bool fits = length > 0 && length < static_cast<int>(sizeof path);
     if (fits) {
         const char *separator = path[length - 1] == ':' ? "" : "\\";
         size_t room = sizeof path - static_cast<size_t>(length);
-        int added = snprintf(path + length, room, "%s%s", separator, kManagerFile);
+        int added = snprintf(path + length, room, "%s%s", separator, OsManagerFile);
         fits = added > 0 && static_cast<size_t>(added) < room;
     }
-    if (!fits || !OsFileFound(path)) {
+    return fits;
+}
+
+bool TwLoadManager() {
+    bool found;
+    if (Session.managerChosen) {
+        found = Session.managerPath[0] != '\0';
+    } else {
+        char path[128];
+        found = TwBuildManagerPath(path);
+        snprintf(Session.managerPath, sizeof Session.managerPath, "%s", found ? path : "");
+        found = found && OsFileFound(path);
+    }
+    const char *path = Session.managerPath;
+    if (!found) {
         Session.module = nullptr;
         Session.entry = nullptr;
         return false;

@@ -8,6 +8,9 @@ constexpr int TWAIN_SOURCE_OPEN = 4;
 constexpr int TWAIN_SOURCE_ENABLED = 5;
 constexpr int TWAIN_TRANSFER_READY = 6;
 
+// Room for the full path of the Source Manager file, terminating NUL included.
+constexpr int kTwManagerPathSize = 260;
+
 // The session record: one per process, in static storage.
 struct TwSession {
     int32_t state;
@@ -22,12 +25,23 @@ struct TwSession {
     int32_t failureCondition;
     TW_UINT32 stripCount;
     int32_t cancelled;
+    int32_t managerChosen; // 1: managerPath was set by the caller, not built here
+    char managerPath[kTwManagerPathSize];
 };
 
 extern TwSession Session;
 extern int32_t &TwSessionState;
 extern TW_IDENTITY AppIdentity;
 
+// The Source Manager file that loading tries: null or the empty text for the
+// build's own (OsManagerFile in OsManagerFolder), else exactly that file, by its
+// full path; a path too long for the record then names no loadable file. No
+// effect once a Source Manager is loaded.
+void TwSetManagerPath(const char *path);
+// The full path of the Source Manager file that loading tries or tried: the
+// caller's, or the build's own once a load has built it. Empty when there is
+// none (nothing set or loaded yet, or a name too long).
+const char *TwManagerPath();
 bool TwLoadManager();
 bool TwOpenManager(void *window);
 int TwResultCode();

@@ -69,6 +69,11 @@ struct TW_IMAGEMEMXFER {
 };
 #pragma pack(pop)
 
+// The records cross into modules of either architecture: fixed widths, two-byte
+// packing, and pointer-sized handles where TWAIN passes addresses.
+static_assert(sizeof(TW_UINT32) == 4 && sizeof(TW_UINT16) == 2, "TWAIN integer widths");
+static_assert(sizeof(TW_MEMREF) == sizeof(void *), "TW_MEMREF is pointer-sized");
+static_assert(alignof(TW_IDENTITY) == 2, "TW_IDENTITY packed to two bytes");
 static_assert(sizeof(TW_IDENTITY) == 156, "TW_IDENTITY is 156 bytes");
 static_assert(offsetof(TW_IDENTITY, Manufacturer) == 54, "Manufacturer at 54");
 static_assert(offsetof(TW_IDENTITY, ProductFamily) == 88, "ProductFamily at 88");
@@ -83,6 +88,8 @@ using DSMENTRYPROC = TW_UINT16(TW_CALLINGSTYLE *)(TW_IDENTITY *origin, TW_IDENTI
                                                   TW_MEMREF data);
 using DSENTRYPROC = TW_UINT16(TW_CALLINGSTYLE *)(TW_IDENTITY *origin, TW_UINT32 dg, TW_UINT16 dat,
                                                  TW_UINT16 msg, TW_MEMREF data);
+static_assert(sizeof(DSMENTRYPROC) == sizeof(void *) && sizeof(DSENTRYPROC) == sizeof(void *),
+              "entry points are reached through untyped module addresses");
 
 constexpr TW_UINT32 DG_CONTROL = 0x0001;
 constexpr TW_UINT32 DG_IMAGE = 0x0002;

@@ -42,6 +42,8 @@ enum OptionIndex { kOutput, kManagerMode, kList, kListAll, kListFormat, kNumber,
 constexpr char kShortTemplate[] = "%N%=%P%";
 constexpr char kFullTemplate[] = "%N%|%M%|%F%|%P%|%D%";
 constexpr char kHelpSite[] = "https://www.halvorquin.com";
+// Both builds share the product's help pages.
+constexpr char kProductName[] = "Corvane";
 
 int FindOption(const char *argument) {
     int index = 0;
@@ -60,10 +62,10 @@ void ShowVersion() {
 
 void OpenHelpPage() {
     constexpr char kPath[] = "/Products/";
-    size_t size = strlen(kHelpSite) + strlen(kPath) + strlen(ProgramName) + 1 +
+    size_t size = strlen(kHelpSite) + strlen(kPath) + strlen(kProductName) + 1 +
                   strlen(ProgramVersion) + strlen("/Help/") + 1;
     char *address = static_cast<char *>(MemAlloc(static_cast<int32_t>(size)));
-    snprintf(address, size, "%s%s%s/%s/Help/", kHelpSite, kPath, ProgramName, ProgramVersion);
+    snprintf(address, size, "%s%s%s/%s/Help/", kHelpSite, kPath, kProductName, ProgramVersion);
     OsOpenUrl(address); // lives until the process ends
 }
 

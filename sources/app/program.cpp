@@ -11,7 +11,8 @@
 #include "support/diagnostics.h"
 #include "support/strings.h"
 
-const char ProgramName[] = "Corvane";
+// Corvane, or Corvane64 for the 64-bit build: see the platform layer.
+const char *const ProgramName = OsProgramName;
 char ProgramVersion[16];
 char *ProgramFolderPath;
 char *UserDataPath;

@@ -1,7 +1,7 @@
 // Process-wide values fixed at start-up, the argument list and its splitting.
 #pragma once
 
-extern const char ProgramName[];
+extern const char *const ProgramName;
 extern char ProgramVersion[16];
 extern char *ProgramFolderPath;
 extern char *UserDataPath;

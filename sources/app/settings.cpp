@@ -15,9 +15,16 @@ char *SettingsPath;
 
 namespace {
 
-constexpr char kSettingsFile[] = "Corvane.ini";
 constexpr char kSection[] = "Settings";
 constexpr const char *kRequired[] = {"ds_dir", "ds_reg_dir", "ds_reg_name"};
+
+// The program's name with ".ini": each build has its settings of its own.
+char *SettingsFileIn(const char *folder) {
+    char *name = StrCat2(ProgramName, ".ini");
+    char *path = PathJoin(folder, name);
+    free(name);
+    return path;
+}
 
 } // namespace
 
@@ -26,15 +33,15 @@ void SettingsInstall() {
     char *folder = StrDup(UserDataPath);
     MakeDirs(folder);
     free(folder);
-    char *source = PathJoin(ProgramFolderPath, kSettingsFile);
-    char *destination = PathJoin(UserDataPath, kSettingsFile);
+    char *source = SettingsFileIn(ProgramFolderPath);
+    char *destination = SettingsFileIn(UserDataPath);
     FileCopy(source, destination);
     free(source);
     free(destination);
 }
 
 void SettingsLoad() {
-    SettingsPath = PathJoin(UserDataPath, kSettingsFile);
+    SettingsPath = SettingsFileIn(UserDataPath);
     if (!FileExists(SettingsPath))
         SettingsInstall();
 

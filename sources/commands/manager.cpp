@@ -12,6 +12,8 @@
 namespace {
 
 void OpenManager() {
+    // Optional: a Source Manager file of the user's choice instead of the build's own.
+    TwSetManagerPath(VarGet("dsm_path"));
     if (!TwOpenManager(nullptr))
         Fatal("Can't open TWAIN Source Manager");
 }

@@ -20,6 +20,21 @@ int OsExecutablePath(char *buf, int size);
 // (including the NUL) when buf is too small, or 0 on failure.
 int OsWindowsDirectory(char *buf, int size);
 
+// What tells the builds apart, chosen here once: the program's name (the 64-bit
+// build is the program Corvane64) and the build's own TWAIN Source Manager, the
+// file OsManagerFile in the folder OsManagerFolder names: TWAIN_32.DLL in the
+// Windows directory for 32 bits, TWAINDSM.DLL in the system directory for 64
+// bits (Windows has no 64-bit TWAIN_32.DLL). OsManagerFolder returns what
+// OsWindowsDirectory returns.
+extern const char OsProgramName[];
+extern const char OsManagerFile[];
+int OsManagerFolder(char *buf, int size);
+
+// The full form of a path, a relative one taken from the working directory.
+// Returns its length, or the size needed (including the NUL) when buf is too
+// small, or 0 on failure.
+int OsFullPath(const char *path, char *buf, int size);
+
 // An environment variable, names matched without regard to case; null when unset.
 const char *OsGetEnv(const char *name);
 

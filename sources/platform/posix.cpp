@@ -148,6 +148,28 @@ int OsWindowsDirectory(char *buf, int size) {
     return static_cast<int>(length);
 }
 
+// The native stand-in takes the 32-bit build's names.
+const char OsProgramName[] = "Corvane";
+const char OsManagerFile[] = "TWAIN_32.DLL";
+
+int OsManagerFolder(char *buf, int size) {
+    return OsWindowsDirectory(buf, size);
+}
+
+// A path is absolute when it starts with a separator of either kind; any other
+// is joined to the working directory with a slash.
+int OsFullPath(const char *path, char *buf, int size) {
+    char folder[4096] = "";
+    bool absolute = *path == '/' || *path == '\\';
+    if (!absolute && !getcwd(folder, sizeof folder))
+        return 0;
+    int length = snprintf(nullptr, 0, "%s%s%s", folder, absolute ? "" : "/", path);
+    if (length < 0 || size < 0 || length + 1 > size)
+        return length < 0 ? 0 : length + 1;
+    snprintf(buf, static_cast<size_t>(size), "%s%s%s", folder, absolute ? "" : "/", path);
+    return length;
+}
+
 const char *OsGetEnv(const char *name) {
     if (!name || !*name || strchr(name, '='))
         return nullptr;

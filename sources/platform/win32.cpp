@@ -26,6 +26,30 @@ int OsWindowsDirectory(char *buf, int size) {
     return static_cast<int>(GetWindowsDirectoryA(buf, static_cast<UINT>(size)));
 }
 
+#if defined(_WIN64)
+const char OsProgramName[] = "Corvane64";
+const char OsManagerFile[] = "TWAINDSM.DLL";
+
+int OsManagerFolder(char *buf, int size) {
+    if (size < 0)
+        return 0;
+    return static_cast<int>(GetSystemDirectoryA(buf, static_cast<UINT>(size)));
+}
+#else
+const char OsProgramName[] = "Corvane";
+const char OsManagerFile[] = "TWAIN_32.DLL";
+
+int OsManagerFolder(char *buf, int size) {
+    return OsWindowsDirectory(buf, size);
+}
+#endif
+
+int OsFullPath(const char *path, char *buf, int size) {
+    if (size < 0)
+        return 0;
+    return static_cast<int>(GetFullPathNameA(path, static_cast<DWORD>(size), buf, NULL));
+}
+
 const char *OsGetEnv(const char *name) {
     // The run-time's getenv already matches names without regard to case.
     return getenv(name);

@@ -1,11 +1,17 @@
-"""Runs the real Corvane.exe under 32-bit Wine for the end-to-end tests.
+"""Runs the real Corvane.exe or Corvane64.exe under Wine for the end-to-end tests.
 
-The test run makes one Wine prefix for itself (`harness.py setup`, a CTest
-fixture) and ends its wineserver at the end (`harness.py cleanup`). Each case
-gets a folder of its own holding its AppData, TEMP and message file, and starts
-Corvane.exe through the project's launcher, which sets the environment and hands
-the child an exact command line (Wine would otherwise re-quote arguments and
-take AppData and TEMP from its own profile).
+The test run makes one 64-bit Wine prefix for itself (`harness.py setup`, a
+CTest fixture), installs both builds in one program folder, and ends its
+wineserver at the end (`harness.py cleanup`). Each case gets a folder of its
+own holding its AppData, TEMP and message file, and starts the program through
+the project's launcher, which sets the environment and hands the child an exact
+command line (Wine would otherwise re-quote arguments and take AppData and TEMP
+from its own profile).
+
+Every suite runs once per build: CORVANE_E2E_BUILD ("x86", the default, or
+"x64") picks the build under test, `BUILD`; `OTHER` is the other one. What the
+builds differ in is a `Build`'s attributes, so a suite written against `BUILD`
+tests both; `only_for("x64")` marks a test that makes sense for one build only.
 """
 
 import os
@@ -17,16 +23,56 @@ import threading
 import time
 import unittest
 
-WINDOWS_DIR = os.environ.get("CORVANE_WINDOWS_DIR") or os.path.join(
-    os.path.dirname(__file__), "..", "..", "build", "windows")
-WINDOWS_DIR = os.path.abspath(WINDOWS_DIR)
 STATE = os.path.abspath(os.environ.get("CORVANE_E2E_STATE") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "native", "e2e"))
 PREFIX = os.path.join(STATE, "prefix")
 PROGRAM = os.path.join(STATE, "program")
-FIXTURES = os.path.join(WINDOWS_DIR, "fixtures")
 CASES = os.path.join(STATE, "cases")
 WINDOWS_C = os.path.join(PREFIX, "drive_c", "windows")
+
+
+class Build:
+    """One build of the program as a test sees it."""
+
+    def __init__(self, name, preset, program, twain, registry, manager, manager_file):
+        self.name = name
+        folder = os.environ.get("CORVANE_%s_DIR" % preset.upper()) or os.path.join(
+            os.path.dirname(__file__), "..", "..", "build", preset)
+        self.windows_dir = os.path.abspath(folder)  # the build folder of its preset
+        self.fixtures = os.path.join(self.windows_dir, "fixtures")
+        self.program = program  # the program name: captions, log, settings
+        self.exe = program + ".exe"
+        self.settings = program + ".ini"
+        self.log = program + ".log"
+        self.title = program + " Ver 1.13"
+        self.twain = "C:\\Windows\\" + twain  # its data sources' folder
+        self.twain_host = os.path.join(WINDOWS_C, twain)
+        # The registry key of the default source that its shipped settings name.
+        self.registry = "Software\\Microsoft\\Windows NT\\CurrentVersion\\" + registry
+        self.manager = manager  # the host path of its Source Manager in the prefix
+        self.manager_file = manager_file  # the test Source Manager's name in fixtures
+        self.dll_override = manager_file.split(".")[0].lower() + "=n"
+
+    def __repr__(self):
+        return self.name
+
+
+BUILDS = {
+    "x86": Build("x86", "windows", "Corvane", "twain_32", "TWAIN",
+                 os.path.join(WINDOWS_C, "twain_32.dll"), "TWAIN_32.DLL"),
+    "x64": Build("x64", "windows64", "Corvane64", "twain_64", "TWAIN64",
+                 os.path.join(WINDOWS_C, "system32", "TWAINDSM.DLL"), "TWAINDSM.DLL"),
+}
+BUILD = BUILDS[os.environ.get("CORVANE_E2E_BUILD") or "x86"]
+OTHER = BUILDS["x64" if BUILD.name == "x86" else "x86"]
+WINDOWS_DIR = BUILD.windows_dir
+FIXTURES = BUILD.fixtures
+PROGRAM_NAME = BUILD.program
+
+
+def only_for(name):
+    """Skips a test, or a class of them, for the other build."""
+    return unittest.skipUnless(BUILD.name == name, "%s build only" % name)
 
 
 def wine_env(extra=None, display=True):
@@ -63,7 +109,9 @@ def setup():
         # A persistent server keeps later runs fast until cleanup ends it.
         subprocess.run(["wineserver", "-p"], env=wine_env(), stdin=subprocess.DEVNULL,
                        stdout=log, stderr=log, timeout=60)
-    install_program(PROGRAM)
+    for build in BUILDS.values():
+        if os.path.exists(os.path.join(build.windows_dir, build.exe)):
+            install_program(PROGRAM, build=build)
 
 
 def cleanup():
@@ -77,25 +125,26 @@ def ensure_prefix():
         setup()
 
 
-def install_program(folder, with_settings=True):
+def install_program(folder, with_settings=True, build=BUILD):
     os.makedirs(folder, exist_ok=True)
-    shutil.copy(os.path.join(WINDOWS_DIR, "Corvane.exe"), folder)
+    shutil.copy(os.path.join(build.windows_dir, build.exe), folder)
     if with_settings:
-        shutil.copy(os.path.join(WINDOWS_DIR, "Corvane.ini"), folder)
+        shutil.copy(os.path.join(build.windows_dir, build.settings), folder)
     return folder
 
 
 class Result:
-    def __init__(self, code, messages, stdout, stderr, case):
+    def __init__(self, code, messages, stdout, stderr, case, build):
         self.code = code
         self.messages = messages
         self.stdout = stdout
         self.stderr = stderr
         self.case = case
+        self.build = build
 
     def log(self):
         """The debug log's bytes, or None when the run wrote none."""
-        path = os.path.join(self.case.temp, "Corvane.log")
+        path = os.path.join(self.case.temp, self.build.log)
         return file_bytes(path) if os.path.exists(path) else None
 
     def __repr__(self):
@@ -123,9 +172,10 @@ def parse_messages(data):
 class Case:
     """One test's own folders: AppData, TEMP and the message file."""
 
-    def __init__(self, name):
+    def __init__(self, name, build=BUILD):
         ensure_prefix()
-        self.root = os.path.join(CASES, re.sub(r"[^A-Za-z0-9_.-]", "_", name))
+        self.build = build
+        self.root = os.path.join(CASES, build.name, re.sub(r"[^A-Za-z0-9_.-]", "_", name))
         shutil.rmtree(self.root, ignore_errors=True)
         self.appdata = os.path.join(self.root, "appdata")
         self.temp = os.path.join(self.root, "temp")
@@ -136,11 +186,15 @@ class Case:
 
     @property
     def user_folder(self):
-        return os.path.join(self.appdata, "Halvorquin", "Corvane")
+        return os.path.join(self.appdata, "Halvorquin", self.build.program)
 
     @property
     def user_settings(self):
-        return os.path.join(self.user_folder, "Corvane.ini")
+        return os.path.join(self.user_folder, self.build.settings)
+
+    @property
+    def exe(self):
+        return os.path.join(self.program, self.build.exe)
 
     def write_settings(self, text):
         os.makedirs(self.user_folder, exist_ok=True)
@@ -148,10 +202,12 @@ class Case:
             f.write(text.encode("latin-1") if isinstance(text, str) else text)
 
     def run(self, args="", cmdline=None, env=None, unset=(), appdata=True, temp=True,
-            message_file=True, display=True, wine_extra=None, cwd=None, timeout=120):
-        """Runs Corvane.exe with the argument text `args` after the quoted program
-        path, or with the exact command line `cmdline`."""
-        exe = win_path(os.path.join(self.program, "Corvane.exe"))
+            message_file=True, display=True, wine_extra=None, cwd=None, timeout=120,
+            build=None):
+        """Runs the case's build (or `build`) with the argument text `args` after
+        the quoted program path, or with the exact command line `cmdline`."""
+        build = build or self.build
+        exe = win_path(os.path.join(self.program, build.exe))
         if cmdline is None:
             cmdline = '"%s"%s' % (exe, (" " + args) if args else "")
         lines = []
@@ -195,11 +251,11 @@ class Case:
         messages = []
         if message_file and os.path.exists(self.messages):
             messages = parse_messages(file_bytes(self.messages))
-        return Result(proc.returncode, messages, stdout, stderr, self)
+        return Result(proc.returncode, messages, stdout, stderr, self, build)
 
 
 def run_and_close_box(case, title, args="", **kw):
-    """Runs Corvane.exe while watching the display for a real window with this
+    """Runs the program while watching the display for a real window with this
     title; presses Enter in it once it is up. Returns the result and whether the
     box appeared (the run itself must then have waited for it)."""
     outcome = {}
@@ -230,7 +286,7 @@ def wine(args, extra=None, timeout=120):
 
 def read_registry(key, value):
     """A current-user registry value as (type, bytes), or None when missing."""
-    out = os.path.join(STATE, "regread.txt")
+    out = os.path.join(STATE, "regread-%d.txt" % os.getpid())
     with open(out, "wb") as f:
         subprocess.run(["wine", os.path.join(FIXTURES, "regread.exe"), key, value],
                        env=wine_env(), stdin=subprocess.DEVNULL, stdout=f,
@@ -242,12 +298,13 @@ def read_registry(key, value):
     return int(m.group(1)), bytes.fromhex(m.group(3))
 
 
-def install_source(folder, name, variant="testds", **behaviour):
-    """Copies a test data source into folder as `name`; keyword arguments
-    (manufacturer, family, product, info, result, fill) go to its behaviour file."""
+def install_source(folder, name, variant="testds", build=BUILD, **behaviour):
+    """Copies a test data source of the build into folder as `name`; keyword
+    arguments (manufacturer, family, product, info, result, fill) go to its
+    behaviour file."""
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, name)
-    shutil.copy(os.path.join(FIXTURES, variant + ".ds"), path)
+    shutil.copy(os.path.join(build.fixtures, variant + ".ds"), path)
     if behaviour:
         with open(path + ".txt", "wb") as f:
             for key, value in behaviour.items():
@@ -264,34 +321,37 @@ def loads(path):
         return []
 
 
-SYSTEM_DSM = os.path.join(WINDOWS_C, "twain_32.dll")
-
-
 class SourceManager:
-    """Puts a module in place of C:\\windows\\TWAIN_32.DLL (or removes it) for one
-    test and restores Wine's own afterwards. Runs with the module need
-    `env` and `wine_extra` from here so Wine loads the native file."""
+    """Puts a module in place of the build's Source Manager (C:\\windows\\TWAIN_32.DLL
+    or C:\\windows\\system32\\TWAINDSM.DLL), or removes it, for one test and puts
+    back what was there (Wine's own TWAIN_32.DLL, or nothing). Runs with the
+    module need `env` and `wine_extra` from here so Wine loads the native file."""
 
-    def __init__(self, case, module="TWAIN_32.DLL", absent=False):
+    def __init__(self, case, module=None, absent=False):
         self.case = case
-        self.module = module
+        self.path = case.build.manager
+        self.module = module or case.build.manager_file
         self.absent = absent
         self.scenario = os.path.join(case.root, "scenario.txt")
         self.calls_path = os.path.join(case.root, "dsm-calls.txt")
+        self.wine_extra = {"WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d;"
+                           + case.build.dll_override}
 
     def __enter__(self):
-        self.saved = SYSTEM_DSM + ".wine"
-        if not os.path.exists(self.saved):
-            shutil.copy(SYSTEM_DSM, self.saved)
-        os.remove(SYSTEM_DSM)
+        self.saved = self.path + ".saved"
+        if os.path.exists(self.path):
+            if not os.path.exists(self.saved):
+                shutil.copy(self.path, self.saved)
+            os.remove(self.path)
         if not self.absent:
-            shutil.copy(os.path.join(FIXTURES, self.module), SYSTEM_DSM)
+            shutil.copy(os.path.join(self.case.build.fixtures, self.module), self.path)
         return self
 
     def __exit__(self, *exc):
-        if os.path.exists(SYSTEM_DSM):
-            os.remove(SYSTEM_DSM)
-        shutil.copy(self.saved, SYSTEM_DSM)
+        if os.path.exists(self.path):
+            os.remove(self.path)
+        if os.path.exists(self.saved):
+            shutil.copy(self.saved, self.path)
 
     def write_scenario(self, sources=(), default=None, opendsm=None, set=None, status=None):
         """sources: product names, or (manufacturer, family, product) triples."""
@@ -309,8 +369,6 @@ class SourceManager:
     def env(self):
         return {"TESTDSM_SCENARIO": win_path(self.scenario),
                 "TESTDSM_LOG": win_path(self.calls_path)}
-
-    wine_extra = {"WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d;twain_32=n"}
 
     def calls(self):
         """The logged calls as dicts: DG, DAT, MSG, RC and the optional fields."""
@@ -353,7 +411,7 @@ def dump_rows(data):
     return rows
 
 
-TITLE = "Corvane Ver 1.13"
+TITLE = BUILD.title
 
 
 class WineTestCase(unittest.TestCase):

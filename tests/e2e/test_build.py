@@ -1,6 +1,6 @@
-"""How the executable is built: the build time comes from the sources (the last
-commit's time, in UTC) and the PE header carries no clock, so two builds of the
-same sources in two folders at two times are byte for byte the same."""
+"""How the executables are built: the build time comes from the sources (the
+last commit's time, in UTC) and the PE header carries no clock, so two builds
+of the same sources in two folders at two times are byte for byte the same."""
 
 import os
 import shutil
@@ -9,12 +9,12 @@ import subprocess
 import time
 import unittest
 
-from harness import STATE, TITLE, WINDOWS_DIR, WineTestCase, file_bytes
+from harness import BUILD, STATE, TITLE, WINDOWS_DIR, WineTestCase, file_bytes
 from test_product import read_pe
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PRESET = os.path.basename(WINDOWS_DIR)  # the preset's build folder is build/<preset>
-EXE = "Corvane.exe"
+EXE = BUILD.exe
 FIXED_EPOCH = 1498119315  # outside a git checkout: Jun 22 2017 08:15:15 UTC
 MONTHS = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec".split()
 
@@ -79,7 +79,8 @@ class Reproducible(unittest.TestCase):
             tree = os.path.join(root, folder)
             copy_sources(tree)
             for command in (["cmake", "--preset", PRESET], ["cmake", "--build", "--preset",
-                                                          PRESET, "--target", EXE[:-4], "-j2"]):
+                                                          PRESET, "--target", BUILD.program,
+                                                          "-j2"]):
                 subprocess.run(command, cwd=tree, env=env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, check=True, timeout=600)
             built.append(file_bytes(os.path.join(tree, "build", PRESET, EXE)))

@@ -7,8 +7,8 @@ import struct
 import time
 import unittest
 
-from harness import (TITLE, WineTestCase, dump_rows, file_bytes, install_source, loads,
-                     read_registry, win_path, wine)
+from harness import (BUILD, OTHER, PROGRAM_NAME, TITLE, WineTestCase, dump_rows, file_bytes,
+                     install_source, loads, only_for, read_registry, win_path, wine)
 
 REG_NAME = "Default Source"
 LOADED_AND_ASKED = ["load", "call"]
@@ -112,8 +112,10 @@ class Scan(CatalogCase):
         install_source(os.path.join(self.ds, "Mixed"), "WiaTwain.ds", variant="testds_ordinal")
         # A source with a DS_Entry is asked even when its path says wiatwain.ds.
         install_source(os.path.join(self.ds, "wiatwain.ds"), "named.ds")
+        # The other architecture's source cannot be loaded into this process.
+        other = install_source(self.ds, "other.ds", build=OTHER)
 
-        rejected = {fail, nods, wia_file, wia_folder}
+        rejected = {fail, nods, wia_file, wia_folder, other}
         accepted = [p for p in scan_order(self.ds) if p not in rejected]
         self.assertEqual(len(accepted), 5)
         out = self.out("list.txt")
@@ -124,6 +126,7 @@ class Scan(CatalogCase):
             self.assertEqual(loads(path), LOADED_AND_ASKED, path)
         for path in (nods, wia_file, wia_folder):
             self.assertEqual(loads(path), ["load"], path)
+        self.assertEqual(loads(other), [])
 
     def test_fifty_sources_at_most_and_the_rest_never_loaded(self):
         for i in range(51):
@@ -170,7 +173,7 @@ class Scan(CatalogCase):
 
         for level, dumps in (("1", True), ("-1", True), ("0", False)):
             with self.subTest(level=level):
-                log_path = os.path.join(self.case.temp, "Corvane.log")
+                log_path = os.path.join(self.case.temp, BUILD.log)
                 if os.path.exists(log_path):
                     os.remove(log_path)
                 r = self.case.run("-dbg=%s -o %s -l" % (level, win_path(self.out("l.txt"))))
@@ -209,7 +212,7 @@ class Listing(CatalogCase):
         self.two_sources()
         r = self.case.run("-l")
         self.assertEqual(r.code, 0)
-        self.assertOnlyMessage(r, "information", "Corvane", "1=Flatbed Pro\n2=Sheetfeed 2\n")
+        self.assertOnlyMessage(r, "information", PROGRAM_NAME, "1=Flatbed Pro\n2=Sheetfeed 2\n")
         self.assertEqual([n for n in os.listdir(self.case.temp) if n.endswith("stdout.txt")], [])
 
     def test_missing_folder_gives_an_empty_report(self):
@@ -218,7 +221,7 @@ class Listing(CatalogCase):
         r = self.case.run("-o %s -la -o - -l" % win_path(out))
         self.assertEqual(r.code, 0)
         self.assertEqual(self.read(out), b"")
-        self.assertOnlyMessage(r, "information", "Corvane", "")
+        self.assertOnlyMessage(r, "information", PROGRAM_NAME, "")
 
     def test_strings_without_terminator_are_read_within_their_field(self):
         path = install_source(self.ds, "fill.ds", fill=1, manufacturer="Maker", family="Fam",
@@ -302,14 +305,15 @@ class Driver(CatalogCase):
         r = self.case.run("-o %s -l -o - -l" % win_path(out))
         self.assertEqual(r.code, 0)
         self.assertEqual(self.read(out), b"1=Flatbed Pro\r\n2=Sheetfeed 2\r\n")
-        self.assertOnlyMessage(r, "information", "Corvane", "1=Flatbed Pro\n2=Sheetfeed 2\n")
+        self.assertOnlyMessage(r, "information", PROGRAM_NAME, "1=Flatbed Pro\n2=Sheetfeed 2\n")
 
     def test_list_runs_before_the_missing_value_is_found(self):
         self.two_sources()
         r = self.case.run("-l -s")
         self.assertEqual(r.code, 1)
         self.assertEqual(len(r.messages), 2)
-        self.assertEqual(r.messages[0], ("information", "Corvane", "1=Flatbed Pro\n2=Sheetfeed 2\n"))
+        self.assertEqual(r.messages[0],
+                         ("information", PROGRAM_NAME, "1=Flatbed Pro\n2=Sheetfeed 2\n"))
         self.assertEqual(r.messages[1][:2], ("information", TITLE))
         self.assertTrue(r.messages[1][2].startswith("Usage:\n"))
 
@@ -334,6 +338,35 @@ class Driver(CatalogCase):
         r = self.case.run('-o "" -l')
         self.assertFatal(r, "Can't create file: ")
         self.assertEqual(len(r.messages), 1)
+
+
+class WineSources(WineTestCase):
+    """Wine's own data sources in the build's folder (twain_32 or twain_64), found
+    with the shipped settings, and the default each build records for them."""
+
+    def test_shipped_settings_list_wines_gphoto2_source(self):
+        r = self.case.run("-la")
+        self.assertEqual(r.code, 0, r)
+        self.assertEqual(r.messages[0][:2], ("information", PROGRAM_NAME))
+        rows = [line.split("|") for line in r.messages[0][2].splitlines()]
+        self.assertIn(["GPhoto2 Camera", BUILD.twain + "\\gphoto2.ds"], [f[3:] for f in rows])
+
+    @only_for("x64")  # once for both builds: they write the real keys
+    def test_each_build_sets_its_own_default_and_leaves_the_others(self):
+        for build, other in ((OTHER, BUILD), (BUILD, OTHER)):
+            with self.subTest(build=build):
+                before = read_registry(other.registry, REG_NAME)
+                r = self.case.run("-s gphoto", build=build)
+                self.assertEqual((r.code, r.messages), (0, []))
+                self.assertEqual(read_registry(build.registry, REG_NAME),
+                                 (1, (build.twain + "\\gphoto2.ds").encode() + b"\0"))
+                out = os.path.join(self.case.root, build.name + ".txt")
+                r = self.case.run("-o %s -ll %%D%% -n 1" % win_path(out), build=build)
+                self.assertEqual(r.code, 0, r)
+                first = file_bytes(out).split(b"\r\n")[0]
+                self.assertTrue(first.startswith(build.twain.encode() + b"\\"), first)
+                self.assertEqual(read_registry(build.registry, REG_NAME), (1, first + b"\0"))
+                self.assertEqual(read_registry(other.registry, REG_NAME), before)
 
 
 if __name__ == "__main__":

@@ -4,10 +4,11 @@ against Wine's own TWAIN_32.DLL."""
 
 import os
 import re
+import shutil
 import unittest
 
-from harness import (WINDOWS_C, SourceManager, WineTestCase, dump_rows, file_bytes,
-                     install_source, loads, win_path)
+from harness import (BUILD, PROGRAM_NAME, SourceManager, WineTestCase, dump_rows, file_bytes,
+                     install_source, loads, only_for, win_path)
 
 MSG_GETDEFAULT = 0x0003
 MSG_GETFIRST = 0x0004
@@ -21,7 +22,7 @@ NO_DEFAULT = "No default TWAIN source available"
 
 
 def report(text):
-    return ("information", "Corvane", text)
+    return ("information", PROGRAM_NAME, text)
 
 
 def log_lines(log):
@@ -69,7 +70,7 @@ class OpeningTheManager(ManagerTestCase):
 
         with SourceManager(self.case, module="nods.ds") as sm:
             # The module records its load beside itself, named as it was loaded.
-            record = os.path.join(WINDOWS_C, "TWAIN_32.DLL")
+            record = os.path.join(os.path.dirname(sm.path), BUILD.manager_file)
             try:
                 r = self.run_dsm(sm, "-2 -l")
                 self.assertFatal(r, CANT_OPEN)
@@ -282,7 +283,7 @@ class SelectByNumber(ManagerTestCase):
             r = self.run_dsm(sm, "-2 -n 2")
             self.assertEqual(r.code, 0)
             self.assertNotIn("TW_IDENTITY : ", log_lines(r.log()))
-            os.remove(os.path.join(self.case.temp, "Corvane.log"))
+            os.remove(os.path.join(self.case.temp, BUILD.log))
 
             r = self.run_dsm(sm, "-dbg=1 -2 -n 2")
             self.assertEqual(r.code, 0)
@@ -294,6 +295,35 @@ class SelectByNumber(ManagerTestCase):
             self.assertEqual(lines[at + 1:], rows)
 
 
+class ChosenSourceManager(ManagerTestCase):
+    """The setting dsm_path names the Source Manager file instead of the build's own."""
+
+    def test_exactly_the_named_file_or_none(self):
+        shutil.copy(os.path.join(BUILD.fixtures, BUILD.manager_file),
+                    os.path.join(self.case.root, "dsm.dll"))
+        missing = win_path(os.path.join(self.case.root, "missing.dll"))
+        # (the build's own in place, dsm_path, whether the run gets a Source Manager)
+        for own, value, opened in (
+                (False, win_path(os.path.join(self.case.root, "dsm.dll")), True),
+                (False, "dsm.dll", True),  # from the working folder
+                (True, "", True),
+                (True, missing, False),
+                (True, BUILD.manager_file, False)):  # never along the DLL search path
+            with self.subTest(value=value), SourceManager(self.case, absent=not own) as sm:
+                self.case.write_settings("[Settings]\r\nds_dir=x\r\nds_reg_dir=y\r\n"
+                                         "ds_reg_name=z\r\ndsm_path=%s\r\n" % value)
+                sm.write_scenario(sources=["Flatbed Pro", "Sheetfeed 2"], default=1)
+                r = self.run_dsm(sm, "-g -2 -l -n 2 -g", cwd=self.case.root)
+                if opened:
+                    self.assertEqual((r.code, r.messages), (0, [
+                        report("Flatbed Pro\n"), report("1=Flatbed Pro\n2=Sheetfeed 2\n"),
+                        report("Sheetfeed 2\n")]))
+                else:
+                    self.assertFatal(r, CANT_OPEN)
+                    self.assertEqual(sm.calls(), [])
+
+
+@only_for("x86")  # Wine has no 64-bit TWAINDSM.DLL
 class WineSourceManager(WineTestCase):
     """Wine's own TWAIN_32.DLL: whatever it enumerates, and it refuses MSG_SET."""
 
@@ -305,7 +335,7 @@ class WineSourceManager(WineTestCase):
         r = self.case.run("-la -2 -la -l -g")
         self.assertEqual(r.code, 0, r)
         self.assertEqual(len(r.messages), 4, r)
-        self.assertTrue(all(m[:2] == ("information", "Corvane") for m in r.messages))
+        self.assertTrue(all(m[:2] == ("information", PROGRAM_NAME) for m in r.messages))
         catalogue, full, short, default = (m[2] for m in r.messages)
 
         full_lines = full.splitlines()

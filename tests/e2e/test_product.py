@@ -1,13 +1,16 @@
-"""The shipped files themselves: a 32-bit GUI executable needing only Windows'
-own DLLs, with its version resource and icon, and the shipped settings."""
+"""The shipped files themselves: a 32-bit (Corvane.exe) or 64-bit (Corvane64.exe)
+GUI executable needing only Windows' own DLLs, with its version resource and
+icon, and the shipped settings."""
 
 import os
 import struct
 import unittest
 
-from harness import WINDOWS_DIR
+from harness import BUILD
 
 WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll"}
+# PE machine and optional-header magic: i386 and PE32, or x64 and PE32+.
+MACHINE = {"x86": (0x14C, 0x10B), "x64": (0x8664, 0x20B)}[BUILD.name]
 
 
 def read_pe(path):
@@ -19,7 +22,9 @@ def read_pe(path):
     opt = pe + 24
     magic = struct.unpack_from("<H", data, opt)[0]
     subsystem = struct.unpack_from("<H", data, opt + 68)[0]
-    import_rva = struct.unpack_from("<I", data, opt + 96 + 8)[0]
+    # The data directories follow the PE32 header at 96, the PE32+ one at 112.
+    directories = opt + (112 if magic == 0x20B else 96)
+    import_rva = struct.unpack_from("<I", data, directories + 8)[0]
     table = []
     for i in range(sections):
         s = opt + optional_size + 40 * i
@@ -47,11 +52,10 @@ def read_pe(path):
 class Executable(unittest.TestCase):
     def setUp(self):
         self.data, self.machine, self.magic, self.subsystem, self.dlls = read_pe(
-            os.path.join(WINDOWS_DIR, "Corvane.exe"))
+            os.path.join(BUILD.windows_dir, BUILD.exe))
 
-    def test_is_a_32_bit_gui_program_needing_only_windows_dlls(self):
-        self.assertEqual(self.machine, 0x14C)  # i386
-        self.assertEqual(self.magic, 0x10B)  # PE32
+    def test_is_a_gui_program_of_its_architecture_needing_only_windows_dlls(self):
+        self.assertEqual((self.machine, self.magic), MACHINE)
         self.assertEqual(self.subsystem, 2)  # Windows GUI, no console
         self.assertTrue(set(self.dlls) <= WINDOWS_DLLS, self.dlls)
 
@@ -61,7 +65,7 @@ class Executable(unittest.TestCase):
                                                                         fixed + 8)
         self.assertEqual((file_ms, file_ls, product_ms, product_ls), (0x1000D, 0, 0x1000D, 0))
         for key, value in (("CompanyName", "Halvorquin"), ("FileDescription", "Corvane"),
-                           ("InternalName", "Corvane"), ("OriginalFilename", "Corvane.exe"),
+                           ("InternalName", "Corvane"), ("OriginalFilename", BUILD.exe),
                            ("ProductName", "Corvane"), ("FileVersion", "1.13.0.0"),
                            ("ProductVersion", "1.13.0.0")):
             with self.subTest(key=key):
@@ -85,11 +89,11 @@ class Executable(unittest.TestCase):
 
 class ShippedSettings(unittest.TestCase):
     def test_names_the_windows_folder_and_the_source_managers_key(self):
-        with open(os.path.join(WINDOWS_DIR, "Corvane.ini"), "rb") as f:
+        with open(os.path.join(BUILD.windows_dir, BUILD.settings), "rb") as f:
             self.assertEqual(f.read().decode().split("\r\n"), [
                 "[Settings]",
-                "ds_dir=C:\\Windows\\twain_32",
-                "ds_reg_dir=Software\\Microsoft\\Windows NT\\CurrentVersion\\TWAIN",
+                "ds_dir=" + BUILD.twain,
+                "ds_reg_dir=" + BUILD.registry,
                 "ds_reg_name=Default Source",
                 ""])
 

@@ -4,9 +4,9 @@ import os
 import shutil
 import unittest
 
-from harness import WINDOWS_DIR, WineTestCase, file_bytes, install_program, win_path
+from harness import BUILD, WineTestCase, file_bytes, install_program, win_path
 
-SHIPPED = os.path.join(WINDOWS_DIR, "Corvane.ini")
+SHIPPED = os.path.join(BUILD.windows_dir, BUILD.settings)
 
 
 def missing(case, key):
@@ -43,7 +43,8 @@ class Installation(WineTestCase):
     def test_reinstall_without_the_shipped_file(self):
         self.case.program = install_program(self.case.root + "/program", with_settings=False)
         r = self.case.run("-!")
-        self.assertFatal(r, "Can't open %s" % win_path(self.case.program + "/Corvane.ini"))
+        shipped = os.path.join(self.case.program, BUILD.settings)
+        self.assertFatal(r, "Can't open %s" % win_path(shipped))
         # The folders made before the copy failed stay.
         self.assertTrue(os.path.isdir(self.case.user_folder))
 

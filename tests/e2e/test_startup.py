@@ -72,7 +72,7 @@ class CommandLineErrors(WineTestCase):
 
 class DebugSwitch(WineTestCase):
     def test_switch_is_taken_out_and_logs_the_command_line(self):
-        exe = win_path(self.case.program + "/Corvane.exe")
+        exe = win_path(self.case.exe)
         cmdline = '"%s" -DBG=2 -ver' % exe
         r = self.case.run(cmdline=cmdline)
         self.assertEqual(r.code, 0)

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -366,6 +367,36 @@ TEST_F(TwLink, WindowsDirectoryTooLongCountsAsMissing) {
         EXPECT_EQ(Session.entry, nullptr);
     }
     unsetenv("CORVANE_WINDIR");
+}
+
+TEST_F(TwLink, ManagerFileTriedIsTheChosenOneByItsFullPathElseTheBuildsOwn) {
+    std::string cwd = std::filesystem::current_path();
+    std::string tooLong(kTwManagerPathSize, 'x');
+    struct {
+        const char *chosen;
+        std::string tried;
+    } cases[] = {
+        {nullptr, "/opt/windows\\TWAIN_32.DLL"},
+        {"", "/opt/windows\\TWAIN_32.DLL"},
+        {"/opt/other/dsm.dll", "/opt/other/dsm.dll"},
+        {"sub\\dsm.dll", cwd + "/sub\\dsm.dll"},
+        {tooLong.c_str(), ""}, // not loadable, and no stand-in either
+    };
+    setenv("CORVANE_WINDIR", "/opt/windows", 1);
+    for (const auto &c : cases) {
+        TwResetForTest();
+        TwSetManagerPath(c.chosen);
+        EXPECT_FALSE(TwLoadManager()) << c.tried;
+        EXPECT_EQ(TwManagerPath(), c.tried);
+        EXPECT_EQ(TwSessionState, 1);
+    }
+    unsetenv("CORVANE_WINDIR");
+
+    // Once loaded, the file stays what it was.
+    TwSetManagerPath("/opt/other/dsm.dll");
+    Connect(TWAIN_SM_LOADED);
+    TwSetManagerPath(nullptr);
+    EXPECT_EQ(TwManagerPath(), std::string("/opt/other/dsm.dll"));
 }
 
 } // namespace
