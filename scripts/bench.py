@@ -14,7 +14,8 @@ compared with another was taken under the same load of the machine:
 
 Every figure is the median of the rounds with the minimum and the maximum.
 It also gives each executable's size (target 300 KiB or less) and the peak
-memory (largest resident set of the Wine process) of a listing.
+memory of a listing (largest resident set of the Wine process, which holds
+Wine's own libraries too), with the bare loader's beside it.
 
 Usage: python3 scripts/bench.py [--rounds N]   (run through scripts/bench)
 """
@@ -54,15 +55,20 @@ def wine_env(dll_overrides=""):
 
 
 def run(argv, env):
-    """Runs one Wine command; returns (seconds, exit code, peak resident KiB)."""
+    """Runs one Wine command; returns (seconds, exit code)."""
     start = time.perf_counter()
-    with open(os.devnull, "rb") as null_in, open(os.devnull, "wb") as null_out:
-        pid = os.posix_spawnp(argv[0], argv, env, file_actions=[
-            (os.POSIX_SPAWN_DUP2, null_in.fileno(), 0),
-            (os.POSIX_SPAWN_DUP2, null_out.fileno(), 1),
-            (os.POSIX_SPAWN_DUP2, null_out.fileno(), 2)])
-        _, status, usage = os.wait4(pid, 0)
-    return time.perf_counter() - start, os.waitstatus_to_exitcode(status), usage.ru_maxrss
+    code = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode
+    return time.perf_counter() - start, code
+
+
+def peak_memory(argv, env):
+    """The largest resident set in KiB of a run, measured by GNU time: a child
+    of this Python process would start from Python's own resident set."""
+    report = os.path.join(STATE, "peak.txt")
+    run(["/usr/bin/time", "-f", "%M", "-o", report] + argv, env)
+    with open(report) as f:
+        return int(f.read().split()[-1])
 
 
 def prepare_prefix():
@@ -139,7 +145,7 @@ class Build:
         """Runs argv once; stops the benchmark when it fails or lists wrongly."""
         if os.path.exists(self.out):
             os.remove(self.out)
-        _, code, _ = run(argv, self.env)
+        _, code = run(argv, self.env)
         got = None
         if os.path.exists(self.out):
             with open(self.out, "rb") as f:
@@ -165,7 +171,7 @@ def rounds(commands, count, env):
         if r % 2:
             order.reverse()
         for i in order:
-            seconds, code, _ = run(commands[i], env)
+            seconds, code = run(commands[i], env)
             if code != 0:
                 sys.exit("bench: %s gave exit code %d" % (" ".join(commands[i]), code))
             if r >= 2:
@@ -193,8 +199,8 @@ def bench_build(build, count):
     listing, bare, manager = rounds(
         [build.listing(), build.bare(build.sources), build.listing("-2")], count, build.env)
 
-    peak = [run(build.listing(), build.env)[2] for _ in range(5)]
-    bare_peak = [run(build.bare(build.sources), build.env)[2] for _ in range(5)]
+    peak = [peak_memory(build.listing(), build.env) for _ in range(5)]
+    bare_peak = [peak_memory(build.bare(build.sources), build.env) for _ in range(5)]
     size = os.path.getsize(os.path.join(build.built, build.exe)) / 1024.0
     within = statistics.median(ratios(listing, bare)) <= RATIO_TARGET
 
