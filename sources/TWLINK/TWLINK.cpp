@@ -8,8 +8,9 @@
 
 #include "platform/platform.h"
 #include "support/diagnostics.h"
+#include "support/files.h"
 
-TwSession Session = {1, nullptr, nullptr, 0, nullptr, nullptr, {}, 0, 0, 0, 0, 0, 0, {}};
+TwSession Session = {1, nullptr, nullptr, 0, nullptr, nullptr, {}, 0, 0, 0, 0, 0, 0, {}, 0, 0};
 int32_t &TwSessionState = Session.state;
 
 // Writable: the Source Manager assigns Id when it is opened.
@@ -108,21 +109,28 @@ bool TwLoadManager() {
     if (!found) {
         Session.module = nullptr;
         Session.entry = nullptr;
+        Session.loadFailure = kTwManagerNotFound;
         return false;
     }
     Session.module = OsLoadModule(path);
     if (!Session.module) {
+        Session.loadError = OsLastError();
         Session.entry = nullptr;
+        // A chosen file is not tested for before the load (nor bound to the
+        // system's file test's length limit).
+        Session.loadFailure = FileExists(path) ? kTwManagerNotLoaded : kTwManagerNotFound;
         return false;
     }
     void *symbol = OsModuleSymbol(Session.module, "DSM_Entry");
     if (!symbol) {
+        Session.loadFailure = kTwManagerNoEntry;
         OsFreeModule(Session.module);
         Session.module = nullptr;
         Session.entry = nullptr;
         return false;
     }
     Session.entry = reinterpret_cast<DSMENTRYPROC>(symbol);
+    Session.loadFailure = kTwManagerLoaded;
     TwSetState(TWAIN_SM_LOADED);
     return true;
 }

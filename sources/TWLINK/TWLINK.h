@@ -11,6 +11,14 @@ constexpr int TWAIN_TRANSFER_READY = 6;
 // Room for the full path of the Source Manager file, terminating NUL included.
 constexpr int kTwManagerPathSize = 260;
 
+// Why the latest load of the Source Manager failed.
+enum TwLoadFailure : int32_t {
+    kTwManagerLoaded,    // no failure
+    kTwManagerNotFound,  // no file at the path
+    kTwManagerNotLoaded, // the system did not load it: loadError says why
+    kTwManagerNoEntry,   // it has no DSM_Entry
+};
+
 // The session record: one per process, in static storage.
 struct TwSession {
     int32_t state;
@@ -27,6 +35,8 @@ struct TwSession {
     int32_t cancelled;
     int32_t managerChosen; // 1: managerPath was set by the caller, not built here
     char managerPath[kTwManagerPathSize];
+    int32_t loadFailure; // TwLoadFailure of the latest load
+    uint32_t loadError;  // the system's error for kTwManagerNotLoaded
 };
 
 extern TwSession Session;

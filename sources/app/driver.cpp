@@ -18,7 +18,9 @@ const char UsageText[] =
     "installed scanner(s)\n-ll fmt\tLong List of installed scanner(s), with additional "
     "detail\n\tfmt can contain:\n\t%N% = scanner number\n\t%M% = manufacturer name\n\t%F% = "
     "scanner family name\n\t%P% = scanner product name\n-la\tList all info about installed "
-    "scanner(s)\n-s name\tSet current scanner by name. name can be a partial match.\n-n "
+    "scanner(s)\n-lj\tList all info about installed scanner(s) as JSON\n-c\tCheck installed "
+    "scanner(s): why one is missing\n-s name\tSet current scanner by name. name can be a partial "
+    "match.\n-n "
     "num\tSet current scanner by number (1...)\n\nOPTS are:\n-o outfile\tSend output to "
     "outfile (use with -l, -ll, -la or -g)\n-2\tUse DSM Version 2 (not shipped by default "
     "with Windows)\n\tNOTE: -s and -n won't work in -2 unless you add twaindsm.dll\n\nCorvane "
@@ -32,12 +34,24 @@ struct Option {
 };
 
 constexpr Option OptionTable[] = {
-    {"-o", 1}, {"-2", 0}, {"-l", 0}, {"-la", 0}, {"-ll", 1}, {"-n", 1}, {"-s", 1}, {"-g", 0},
+    {"-o", 1}, {"-2", 0}, {"-l", 0}, {"-la", 0}, {"-ll", 1},
+    {"-n", 1}, {"-s", 1}, {"-g", 0}, {"-c", 0},  {"-lj", 0},
 };
 constexpr int kOptionCount = sizeof OptionTable / sizeof OptionTable[0];
-static_assert(kOptionCount == 8, "eight options");
+static_assert(kOptionCount == 10, "ten options");
 
-enum OptionIndex { kOutput, kManagerMode, kList, kListAll, kListFormat, kNumber, kName, kGet };
+enum OptionIndex {
+    kOutput,
+    kManagerMode,
+    kList,
+    kListAll,
+    kListFormat,
+    kNumber,
+    kName,
+    kGet,
+    kCheck,
+    kListJson
+};
 
 constexpr char kShortTemplate[] = "%N%=%P%";
 constexpr char kFullTemplate[] = "%N%|%M%|%F%|%P%|%D%";
@@ -140,6 +154,18 @@ int RunCommandLine(int count, char **list) {
             break;
         case kGet:
             ManagerGetDefault(outputFile);
+            break;
+        case kCheck:
+            if (managerMode)
+                ManagerCheck(outputFile);
+            else
+                CatalogCheck(outputFile);
+            break;
+        case kListJson:
+            if (managerMode)
+                ManagerListJson(outputFile);
+            else
+                CatalogListJson(outputFile);
             break;
         }
         position += 1 + values;

@@ -9,13 +9,13 @@
 #include "support/strings.h"
 #include "support/variables.h"
 
-namespace {
-
 void EnsureCatalog() {
     const char *folder = VarGet("ds_dir");
     if (SourceCatalog.count <= 0)
         ScanDataSources(folder);
 }
+
+namespace {
 
 // The first source whose product name holds the text, letter case of a-z ignored.
 int FindByName(const char *name) {

@@ -1,6 +1,8 @@
 // The actions: through the Source Manager, and on the program's own catalogue.
 #pragma once
 
+#include <cstdio>
+
 #include "TWLINK/twain.h"
 
 constexpr int kCatalogLimit = 50;
@@ -12,6 +14,29 @@ struct SourceCatalogTable {
 };
 extern SourceCatalogTable SourceCatalog;
 
+// What the scan learned of each candidate file, in scan order, for the check.
+enum CandidateOutcome : int32_t {
+    kSourceAccepted,  // code: the source's number
+    kNotLoaded,       // code: the system's error
+    kNoEntry,         // neither DS_Entry nor (where allowed) ordinal 1
+    kIdentityRefused, // code: the entry's TWAIN result
+    kCatalogFull,     // not loaded: the catalogue already held its limit
+};
+
+struct CandidateRecord {
+    char *path; // heap text
+    int32_t outcome;
+    uint32_t code;
+};
+
+// Grows as candidates are met; emptied when a scan starts.
+struct CandidateTable {
+    CandidateRecord *records;
+    int32_t count;
+    int32_t room;
+};
+extern CandidateTable ScanCandidates;
+
 int ManagerGetDefault(const char *outputFile);
 int ManagerList(const char *templateText, const char *outputFile);
 int ManagerSelectByName(const char *name);
@@ -20,7 +45,24 @@ int ManagerSelectByNumber(const char *numberText);
 int ScanDataSources(const char *folder);
 void AddDataSource(const char *folder, const char *name);
 
+void EnsureCatalog();
 int CatalogList(const char *templateText, const char *outputFile);
 int CatalogSelectByName(const char *name);
 int CatalogSelectByNumber(const char *numberText);
 int WriteUserRegistryValue(const char *keyPath, const char *valueName, const char *text);
+
+// The check report (-c) and the JSON listing (-lj), in both modes.
+int CatalogCheck(const char *outputFile);
+int ManagerCheck(const char *outputFile);
+// "not loaded: " with the system's message and error for a module file.
+void PutNotLoaded(FILE *stream, const char *path, unsigned error);
+int CatalogListJson(const char *outputFile);
+int ManagerListJson(const char *outputFile);
+// Writes the opening of a JSON listing, one source's object, or its close.
+void PutJsonOpen(FILE *stream);
+void PutJsonSource(FILE *stream, int number, const TW_IDENTITY &identity, const char *file,
+                   bool isDefault);
+void PutJsonClose(FILE *stream, int count);
+// The registry's stored default as a heap text (null when there is none), and
+// the index of the catalogue source it names (-1 for none).
+char *CatalogStoredDefault(int *index);

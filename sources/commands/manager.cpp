@@ -11,10 +11,14 @@
 
 namespace {
 
-void OpenManager() {
+bool TryOpenManager() {
     // Optional: a Source Manager file of the user's choice instead of the build's own.
     TwSetManagerPath(VarGet("dsm_path"));
-    if (!TwOpenManager(nullptr))
+    return TwOpenManager(nullptr);
+}
+
+void OpenManager() {
+    if (!TryOpenManager())
         Fatal("Can't open TWAIN Source Manager");
 }
 
@@ -100,5 +104,80 @@ int ManagerSelectByNumber(const char *numberText) {
         LogHexDump("TW_IDENTITY : ", sizeof identity, &identity);
     if (!Identity(MSG_SET, &identity))
         Fatal("set -n %d failed. rc=%d", number, TwResultCode());
+    return 0;
+}
+
+namespace {
+
+// The default that MSG_GETDEFAULT returned names the enumerated source with the
+// same Id and the same three strings.
+bool SameSource(const TW_IDENTITY &a, const TW_IDENTITY &b) {
+    return a.Id == b.Id && strncmp(a.Manufacturer, b.Manufacturer, sizeof a.Manufacturer) == 0 &&
+           strncmp(a.ProductFamily, b.ProductFamily, sizeof a.ProductFamily) == 0 &&
+           strncmp(a.ProductName, b.ProductName, sizeof a.ProductName) == 0;
+}
+
+// Why the Source Manager is not open, ending the line.
+void PutManagerFailure(FILE *stream, int result) {
+    if (TwSessionState >= TWAIN_SM_LOADED) {
+        // Loaded but refused: its condition code says why.
+        TW_STATUS status{};
+        status.ConditionCode = TWCC_BUMMER;
+        TwManagerCall(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+        fprintf(stream, "open refused: result %d, condition %u\n", result,
+                static_cast<unsigned>(status.ConditionCode));
+    } else if (Session.loadFailure == kTwManagerNotLoaded) {
+        PutNotLoaded(stream, TwManagerPath(), Session.loadError);
+        fputc('\n', stream);
+    } else {
+        PutLine(stream, Session.loadFailure == kTwManagerNoEntry ? "no DSM_Entry" : "not found");
+    }
+}
+
+} // namespace
+
+int ManagerListJson(const char *outputFile) {
+    const char *path = ReportPath(outputFile);
+    OpenManager();
+    TW_IDENTITY chosen{};
+    bool hasDefault = Identity(MSG_GETDEFAULT, &chosen);
+    TW_IDENTITY identity{};
+    FirstSource(&identity);
+    FILE *stream = ReportCreate(path);
+    PutJsonOpen(stream);
+    int number = 0;
+    do {
+        ++number;
+        PutJsonSource(stream, number, identity, nullptr,
+                      hasDefault && SameSource(identity, chosen));
+    } while (Identity(MSG_GETNEXT, &identity));
+    PutJsonClose(stream, number);
+    ReportFinish(stream, path, outputFile);
+    return 0;
+}
+
+int ManagerCheck(const char *outputFile) {
+    const char *path = ReportPath(outputFile);
+    bool open = TryOpenManager();
+    int result = TwResultCode();
+    FILE *stream = ReportCreate(path);
+    fprintf(stream, "Source Manager: %s: ", TwManagerPath());
+    if (!open) {
+        PutManagerFailure(stream, result);
+        ReportFinish(stream, path, outputFile);
+        return 0;
+    }
+    PutLine(stream, "open");
+    TW_IDENTITY identity{};
+    for (int number = 1; Identity(number == 1 ? MSG_GETFIRST : MSG_GETNEXT, &identity); ++number)
+        fprintf(stream, "source %d: %s (%s, %s)\n", number,
+                IdentityString(identity.ProductName).text,
+                IdentityString(identity.Manufacturer).text,
+                IdentityString(identity.ProductFamily).text);
+    if (Identity(MSG_GETDEFAULT, &identity))
+        fprintf(stream, "default: %s\n", IdentityString(identity.ProductName).text);
+    else
+        PutLine(stream, "default: none");
+    ReportFinish(stream, path, outputFile);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "support/strings.h"
 
 SourceCatalogTable SourceCatalog;
+CandidateTable ScanCandidates;
 
 namespace {
 
@@ -29,38 +30,78 @@ void FreeList(StringList list) {
     free(list);
 }
 
+// Loads the module, asks it for its identity and unloads it again. What came of
+// it, with the system's error or the entry's result in *code.
+CandidateOutcome AskModule(const char *path, TW_IDENTITY *identity, uint32_t *code) {
+    void *module = OsLoadModule(path);
+    if (module == nullptr) {
+        *code = OsLastError();
+        return kNotLoaded;
+    }
+    void *entry = OsModuleSymbol(module, "DS_Entry");
+    if (entry == nullptr && strstr(path, "wiatwain.ds") == nullptr)
+        entry = OsModuleOrdinal(module, 1);
+    CandidateOutcome outcome = kNoEntry;
+    if (entry != nullptr) {
+        *code = AskIdentity(reinterpret_cast<DSENTRYPROC>(entry), identity);
+        outcome = *code == TWRC_SUCCESS ? kSourceAccepted : kIdentityRefused;
+    }
+    OsFreeModule(module);
+    return outcome;
+}
+
+void NoteCandidate(const char *path, CandidateOutcome outcome, uint32_t code) {
+    CandidateTable &table = ScanCandidates;
+    if (table.count == table.room) {
+        int32_t room = table.room > 0 ? table.room * 2 : 64;
+        auto *grown = static_cast<CandidateRecord *>(
+            MemAlloc(room * static_cast<int32_t>(sizeof(CandidateRecord))));
+        if (table.count > 0)
+            memcpy(grown, table.records, table.count * sizeof(CandidateRecord));
+        free(table.records);
+        table.records = grown;
+        table.room = room;
+    }
+    table.records[table.count++] = {StrDup(path), outcome, code};
+}
+
+void ForgetCandidates() {
+    for (int32_t i = 0; i < ScanCandidates.count; ++i)
+        free(ScanCandidates.records[i].path);
+    ScanCandidates.count = 0;
+}
+
 } // namespace
 
 void AddDataSource(const char *folder, const char *name) {
     int32_t index = SourceCatalog.count;
-    if (index >= kCatalogLimit)
+    if (index >= kCatalogLimit) {
+        char *skipped = PathJoin(folder, name);
+        NoteCandidate(skipped, kCatalogFull, 0);
+        free(skipped);
         return;
+    }
     // The slot at count is scratch until the candidate is accepted.
     free(SourceCatalog.paths[index]);
     char *path = PathJoin(folder, name);
     SourceCatalog.paths[index] = path;
 
-    void *module = OsLoadModule(path);
-    if (module == nullptr)
-        return;
-    void *entry = OsModuleSymbol(module, "DS_Entry");
-    if (entry == nullptr && strstr(path, "wiatwain.ds") == nullptr)
-        entry = OsModuleOrdinal(module, 1);
     TW_IDENTITY *identity = &SourceCatalog.identities[index];
-    if (entry == nullptr ||
-        AskIdentity(reinterpret_cast<DSENTRYPROC>(entry), identity) != TWRC_SUCCESS) {
-        OsFreeModule(module);
-        return;
+    uint32_t code = 0;
+    CandidateOutcome outcome = AskModule(path, identity, &code);
+    if (outcome == kSourceAccepted) {
+        if (DebugLevel != 0) {
+            LogPrint("TWAIN Data Source %d", index + 1);
+            LogHexDump("TW_IDENTITY : ", kIdentitySize, identity);
+        }
+        SourceCatalog.count = index + 1;
+        code = static_cast<uint32_t>(index + 1);
     }
-    if (DebugLevel != 0) {
-        LogPrint("TWAIN Data Source %d", index + 1);
-        LogHexDump("TW_IDENTITY : ", kIdentitySize, identity);
-    }
-    OsFreeModule(module);
-    SourceCatalog.count = index + 1;
+    NoteCandidate(path, outcome, code);
 }
 
 int ScanDataSources(const char *folder) {
+    ForgetCandidates();
     SourceCatalog.identities = static_cast<TW_IDENTITY *>(MemAlloc(kCatalogLimit * kIdentitySize));
     SourceCatalog.paths = static_cast<char **>(MemAlloc(kCatalogLimit * sizeof(char *)));
     // Cleared so a scratch path can be released when the next candidate replaces it.

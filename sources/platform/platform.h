@@ -84,3 +84,24 @@ void OsKeyClose(void *key);
 // (class "STATIC", title "Acquire Proxy", never shown); null when it cannot be made.
 bool OsIsWindow(void *window);
 void *OsCreateProxyWindow();
+
+// The system's error code of the latest failed call (GetLastError), to be read
+// straight after the call that failed.
+unsigned OsLastError();
+
+// The system's message for an error code, without its line end, its inserts
+// (such as the file in "%1 is not a valid Win32 application.") naming the
+// subject; false when the system has none.
+bool OsErrorText(unsigned code, const char *subject, char *buf, int size);
+
+// The PE machine value of the running program (0x14C x86, 0x8664 x64).
+unsigned OsProgramMachine();
+
+// Current user's registry: a text value as a heap text (released with free),
+// the terminating NUL added when the stored data lacks it; null when the key or
+// the value does not exist or cannot be read.
+char *OsUserKeyReadText(const char *path, const char *name);
+
+// ANSI code-page text converted to UTF-8, as a heap text (released with free);
+// null when memory runs out.
+char *OsAnsiToUtf8(const char *text);

@@ -356,11 +356,19 @@ bool OsFileFound(const char *path) {
     return found;
 }
 
+// dlopen sets no error number of its own: a file that is there but does not
+// load counts as not executable.
+static unsigned LastError;
+
 void *OsLoadModule(const char *path) {
     char *native = NativePath(path);
-    if (!native)
+    if (!native) {
+        LastError = ENOMEM;
         return nullptr;
+    }
     void *module = dlopen(native, RTLD_NOW | RTLD_LOCAL);
+    if (!module)
+        LastError = access(native, F_OK) == 0 ? ENOEXEC : ENOENT;
     free(native);
     return module;
 }
@@ -482,4 +490,81 @@ bool OsIsWindow(void *) {
 
 void *OsCreateProxyWindow() {
     return nullptr;
+}
+
+unsigned OsLastError() {
+    return LastError;
+}
+
+bool OsErrorText(unsigned code, const char *, char *buf, int size) {
+    if (size <= 0)
+        return false;
+    snprintf(buf, static_cast<size_t>(size), "%s", strerror(static_cast<int>(code)));
+    return *buf != '\0';
+}
+
+unsigned OsProgramMachine() {
+    return sizeof(void *) == 8 ? 0x8664 : 0x14C;
+}
+
+char *OsUserKeyReadText(const char *path, const char *name) {
+    char *key = RegistryRoot();
+    char *names = strdup(path ? path : "");
+    bool ok = key && names;
+    struct stat info;
+    for (char *part = names; ok && part && *part;) {
+        char *end = strchr(part, '\\');
+        if (end)
+            *end = '\0';
+        if (*part) {
+            char *next = UsableName(part) ? ExistingEntry(key, part) : nullptr;
+            free(key);
+            key = next;
+            ok = key && stat(key, &info) == 0 && S_ISDIR(info.st_mode);
+        }
+        part = end ? end + 1 : nullptr;
+    }
+    free(names);
+    if (!name || !*name)
+        name = "@";
+    char *file = ok && UsableName(name) ? ExistingEntry(key, name) : nullptr;
+    free(key);
+    if (!file)
+        return nullptr;
+    char *text = nullptr;
+    if (FILE *in = fopen(file, "rb")) {
+        if (fseek(in, 0, SEEK_END) == 0) {
+            long size = ftell(in);
+            rewind(in);
+            text =
+                size >= 0 ? static_cast<char *>(calloc(static_cast<size_t>(size) + 1, 1)) : nullptr;
+            if (text &&
+                fread(text, 1, static_cast<size_t>(size), in) != static_cast<size_t>(size)) {
+                free(text);
+                text = nullptr;
+            }
+        }
+        fclose(in);
+    }
+    free(file);
+    return text;
+}
+
+// Here the ANSI code page is taken to be ISO 8859-1: every byte is its own
+// code point.
+char *OsAnsiToUtf8(const char *text) {
+    char *utf8 = static_cast<char *>(malloc(strlen(text) * 2 + 1));
+    if (!utf8)
+        return nullptr;
+    char *out = utf8;
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; ++c) {
+        if (*c < 0x80) {
+            *out++ = static_cast<char>(*c);
+        } else {
+            *out++ = static_cast<char>(0xC0 | (*c >> 6));
+            *out++ = static_cast<char>(0x80 | (*c & 0x3F));
+        }
+    }
+    *out = '\0';
+    return utf8;
 }

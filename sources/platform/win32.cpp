@@ -213,3 +213,82 @@ void *OsCreateProxyWindow() {
     return call(0, "STATIC", "Acquire Proxy", WS_POPUPWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                 CW_USEDEFAULT, CW_USEDEFAULT, NULL, NULL, NULL, NULL);
 }
+
+unsigned OsLastError() {
+    return GetLastError();
+}
+
+bool OsErrorText(unsigned code, const char *subject, char *buf, int size) {
+    if (size <= 0)
+        return false;
+    // Every insert (%1, %2, ...) names the subject, as the system's own dialogs
+    // name the file; a message whose inserts cannot take it is shown with its
+    // markers instead.
+    DWORD_PTR inserts[99];
+    for (DWORD_PTR &insert : inserts)
+        insert = reinterpret_cast<DWORD_PTR>(subject);
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY, NULL, code, 0,
+                       buf, static_cast<DWORD>(size), reinterpret_cast<va_list *>(inserts));
+    if (length == 0)
+        length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                                code, 0, buf, static_cast<DWORD>(size), NULL);
+    while (length > 0 &&
+           (buf[length - 1] == '\r' || buf[length - 1] == '\n' || buf[length - 1] == ' '))
+        --length;
+    buf[length] = '\0';
+    return length > 0;
+}
+
+unsigned OsProgramMachine() {
+    // The running image's own header says what it was built for.
+    const BYTE *base = reinterpret_cast<const BYTE *>(GetModuleHandleA(NULL));
+    const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const IMAGE_NT_HEADERS *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+    return nt->FileHeader.Machine;
+}
+
+char *OsUserKeyReadText(const char *path, const char *name) {
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return nullptr;
+    char *text = nullptr;
+    DWORD type = 0;
+    DWORD bytes = 0;
+    if (RegQueryValueExA(key, name, NULL, &type, NULL, &bytes) == ERROR_SUCCESS) {
+        // Room for a NUL the stored data may lack; a value may grow between the calls.
+        DWORD room = bytes + 1;
+        text = static_cast<char *>(calloc(room, 1));
+        if (text && RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE *>(text),
+                                     &bytes) != ERROR_SUCCESS) {
+            free(text);
+            text = nullptr;
+        }
+        if (text)
+            text[bytes < room ? bytes : room - 1] = '\0';
+    }
+    RegCloseKey(key);
+    return text;
+}
+
+char *OsAnsiToUtf8(const char *text) {
+    int wide = MultiByteToWideChar(CP_ACP, 0, text, -1, NULL, 0);
+    wchar_t *buffer = wide > 0 ? static_cast<wchar_t *>(calloc(wide, sizeof(wchar_t))) : nullptr;
+    if (buffer && MultiByteToWideChar(CP_ACP, 0, text, -1, buffer, wide) > 0) {
+        int bytes = WideCharToMultiByte(CP_UTF8, 0, buffer, -1, NULL, 0, NULL, NULL);
+        char *utf8 = bytes > 0 ? static_cast<char *>(malloc(bytes)) : nullptr;
+        if (utf8 && WideCharToMultiByte(CP_UTF8, 0, buffer, -1, utf8, bytes, NULL, NULL) > 0) {
+            free(buffer);
+            return utf8;
+        }
+        free(utf8);
+    }
+    free(buffer);
+    // Text the code page cannot convert keeps its ASCII; every other byte becomes '?'.
+    char *copy = strdup(text);
+    if (copy)
+        for (char *c = copy; *c; ++c)
+            if (static_cast<unsigned char>(*c) >= 0x80)
+                *c = '?';
+    return copy;
+}

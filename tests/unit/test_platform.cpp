@@ -138,3 +138,34 @@ TEST(Platform, PathResultsFollowTheWindowsSizeRules) {
     EXPECT_STREQ(full, "/opt/windows");
     unsetenv("CORVANE_WINDIR");
 }
+
+TEST(Platform, RegistryTextReadsBackWhatWasSet) {
+    ScratchFolder scratch;
+    setenv("CORVANE_REGISTRY_ROOT", (scratch.path + "/registry").c_str(), 1);
+    void *key = OsUserKeyCreate("Software\\Halvorquin");
+    ASSERT_NE(key, nullptr);
+    EXPECT_TRUE(OsKeySetText(key, "Default Source", "C:\\twain_32\\a.ds"));
+    OsKeyClose(key);
+    WriteBytes(scratch.path + "/registry/Software/Halvorquin/Raw", "no terminator");
+
+    const struct {
+        const char *key, *value, *text;
+    } cases[] = {
+        {"software\\HALVORQUIN", "default source", "C:\\twain_32\\a.ds"},
+        {"Software\\Halvorquin", "Raw", "no terminator"},
+        {"Software\\Halvorquin", "Missing", nullptr},
+        {"Software\\Missing", "Default Source", nullptr},
+    };
+    for (const auto &c : cases) {
+        char *text = OsUserKeyReadText(c.key, c.value);
+        EXPECT_EQ(text ? std::string(text) : "(none)", c.text ? c.text : "(none)") << c.value;
+        free(text);
+    }
+    unsetenv("CORVANE_REGISTRY_ROOT");
+}
+
+TEST(Platform, AnsiTextBecomesUtf8) {
+    char *utf8 = OsAnsiToUtf8("caf\xE9 \xFF|");
+    EXPECT_STREQ(utf8, "caf\xC3\xA9 \xC3\xBF|");
+    free(utf8);
+}

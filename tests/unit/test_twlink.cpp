@@ -399,4 +399,30 @@ TEST_F(TwLink, ManagerFileTriedIsTheChosenOneByItsFullPathElseTheBuildsOwn) {
     EXPECT_EQ(TwManagerPath(), std::string("/opt/other/dsm.dll"));
 }
 
+TEST_F(TwLink, FailedLoadSaysWhy) {
+    ScratchFolder scratch;
+    std::string text = scratch.path + "/text.dll";
+    WriteBytes(text, "no module");
+    std::string missing = scratch.path + "/missing.dll";
+    const struct {
+        const char *chosen;
+        int32_t failure;
+    } cases[] = {
+        {missing.c_str(), kTwManagerNotFound},
+        {text.c_str(), kTwManagerNotLoaded},
+        {nullptr, kTwManagerNotFound}, // the build's own, in a folder without it
+    };
+    setenv("CORVANE_WINDIR", scratch.path.c_str(), 1);
+    for (const auto &c : cases) {
+        TwResetForTest();
+        TwSetManagerPath(c.chosen);
+        EXPECT_FALSE(TwLoadManager());
+        EXPECT_EQ(Session.loadFailure, c.failure) << TwManagerPath();
+        if (c.failure == kTwManagerNotLoaded) {
+            EXPECT_NE(Session.loadError, 0u);
+        }
+    }
+    unsetenv("CORVANE_WINDIR");
+}
+
 } // namespace
