@@ -11,6 +11,8 @@
 #include "support/diagnostics.h"
 #include "support/strings.h"
 
+#include "buildtime.h" // generated
+
 const char UsageText[] =
     "Usage:\n\nCorvane ([OPTS] ACTION)*\n\nACTIONs are:\n-g\tGet current scanner name\n-l\tList "
     "installed scanner(s)\n-ll fmt\tLong List of installed scanner(s), with additional "
@@ -66,7 +68,7 @@ int FindOption(const char *argument) {
 
 void ShowVersion() {
     char text[64];
-    snprintf(text, sizeof text, "Build date:\t%s\nBuild time:\t%s\n", __DATE__, __TIME__);
+    snprintf(text, sizeof text, "Build date:\t%s\nBuild time:\t%s\n", BuildDate, BuildTime);
     ShowMessage(text);
 }
 

@@ -2,7 +2,6 @@
 #include "platform/platform.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <direct.h>
 #include <io.h>
@@ -60,8 +59,41 @@ int OsProcessId() {
     return static_cast<int>(GetCurrentProcessId());
 }
 
+static void *ProcAddress(FARPROC proc);
+
+// The windowing and shell libraries are loaded on first use, not imported: a
+// listing to a file needs neither, and loading them costs every start more
+// than all the program's own work. They come from the system folder by full
+// path and stay loaded until the process ends.
+static void *SystemLibraryCall(HMODULE *library, const char *file, const char *name) {
+    if (!*library) {
+        char path[MAX_PATH + 16];
+        UINT length = GetSystemDirectoryA(path, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
+            return nullptr;
+        snprintf(path + length, sizeof path - length, "\\%s", file);
+        *library = LoadLibraryA(path);
+        if (!*library)
+            return nullptr;
+    }
+    return ProcAddress(GetProcAddress(*library, name));
+}
+
+static HMODULE UserLibrary;
+static HMODULE ShellLibrary;
+
+static void *UserCall(const char *name) {
+    return SystemLibraryCall(&UserLibrary, "user32.dll", name);
+}
+
+static void *ShellCall(const char *name) {
+    return SystemLibraryCall(&ShellLibrary, "shell32.dll", name);
+}
+
 int OsMessageBox(const char *text, const char *caption, unsigned style) {
-    return MessageBoxA(NULL, text, caption, style);
+    using Call = int(WINAPI *)(HWND, LPCSTR, LPCSTR, UINT);
+    Call call = reinterpret_cast<Call>(UserCall("MessageBoxA"));
+    return call ? call(NULL, text, caption, style) : 0;
 }
 
 void OsDebugString(const char *text) {
@@ -69,7 +101,10 @@ void OsDebugString(const char *text) {
 }
 
 void OsOpenUrl(const char *url) {
-    ShellExecuteA(NULL, "", url, "", "C:\\", SW_HIDE);
+    using Call = HINSTANCE(WINAPI *)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
+    Call call = reinterpret_cast<Call>(ShellCall("ShellExecuteA"));
+    if (call)
+        call(NULL, "", url, "", "C:\\", SW_HIDE);
 }
 
 static void FillEntry(const WIN32_FIND_DATAA &data, OsFindEntry *entry) {
@@ -233,12 +268,19 @@ void OsKeyClose(void *key) {
 }
 
 bool OsIsWindow(void *window) {
-    return IsWindow(static_cast<HWND>(window)) != FALSE;
+    using Call = BOOL(WINAPI *)(HWND);
+    Call call = reinterpret_cast<Call>(UserCall("IsWindow"));
+    return call && call(static_cast<HWND>(window)) != FALSE;
 }
 
 void *OsCreateProxyWindow() {
-    return CreateWindowExA(0, "STATIC", "Acquire Proxy", WS_POPUPWINDOW, CW_USEDEFAULT,
-                           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, NULL, NULL, NULL, NULL);
+    using Call = HWND(WINAPI *)(DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND, HMENU,
+                                HINSTANCE, LPVOID);
+    Call call = reinterpret_cast<Call>(UserCall("CreateWindowExA"));
+    if (!call)
+        return nullptr;
+    return call(0, "STATIC", "Acquire Proxy", WS_POPUPWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                CW_USEDEFAULT, CW_USEDEFAULT, NULL, NULL, NULL, NULL);
 }
 
 unsigned OsLastError() {

@@ -1,0 +1,246 @@
+"""The benchmark behind scripts/bench: times Corvane's listings under Wine.
+
+For each build (Corvane.exe; Corvane64.exe when it has been built) it runs, in
+rounds, each command once per round in alternating order, so that a figure
+compared with another was taken under the same load of the machine:
+
+  listing     Corvane.exe -o out.txt -l over 50 test data sources, against
+              the bare loader (fixtures/bareloader.exe) doing only the
+              unavoidable work on the same 50 files; the ratio is taken per
+              round (target 1.15 or less)
+  start-up    the same over an empty folder, against the bare loader there
+  manager     Corvane.exe -o out.txt -2 -l through the test Source Manager
+              answering 50 sources
+
+Every figure is the median of the rounds with the minimum and the maximum.
+It also gives each executable's size (target 300 KiB or less) and the peak
+memory of a listing (largest resident set of the Wine process, which holds
+Wine's own libraries too), with the bare loader's beside it.
+
+Usage: python3 scripts/bench.py [--rounds N]   (run through scripts/bench)
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+STATE = os.path.join(ROOT, "build", "bench")
+PREFIX = os.path.join(STATE, "prefix")
+SOURCES = 50
+SIZE_TARGET_KIB = 300
+RATIO_TARGET = 1.15
+
+# name, build folder, test Source Manager file, its folder below drive_c
+BUILDS = [
+    ("Corvane.exe", "windows", "TWAIN_32.DLL", "windows"),
+    ("Corvane64.exe", "windows64", "TWAINDSM.DLL", os.path.join("windows", "system32")),
+]
+
+
+def win_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def wine_env(dll_overrides=""):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=PREFIX, WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" + dll_overrides)
+    env.pop("WINEARCH", None)
+    return env
+
+
+def run(argv, env):
+    """Runs one Wine command; returns (seconds, exit code)."""
+    start = time.perf_counter()
+    code = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode
+    return time.perf_counter() - start, code
+
+
+def peak_memory(argv, env):
+    """The largest resident set in KiB of a run, measured by GNU time: a child
+    of this Python process would start from Python's own resident set."""
+    report = os.path.join(STATE, "peak.txt")
+    run(["/usr/bin/time", "-f", "%M", "-o", report] + argv, env)
+    with open(report) as f:
+        return int(f.read().split()[-1])
+
+
+def prepare_prefix():
+    if not os.path.isdir(os.path.join(PREFIX, "drive_c")):
+        print("Making the benchmark's Wine prefix in %s ..." % PREFIX, flush=True)
+        os.makedirs(STATE, exist_ok=True)
+        subprocess.run(["wineboot", "-i"], env=wine_env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True,
+                       timeout=600)
+    # A persistent server, ended at the end, keeps the start of each run alike.
+    subprocess.run(["wineserver", "-p"], env=wine_env(), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
+class Build:
+    """One executable with its program folder, data sources and commands."""
+
+    def __init__(self, exe, folder, manager, manager_dir):
+        self.exe = exe
+        self.name = exe[:-4]
+        self.built = os.path.join(ROOT, "build", folder)
+        self.fixtures = os.path.join(self.built, "fixtures")
+        self.manager = manager
+        self.manager_dir = manager_dir
+        self.state = os.path.join(STATE, self.name)
+
+    def present(self):
+        return os.path.exists(os.path.join(self.built, self.exe))
+
+    def prepare(self):
+        shutil.rmtree(self.state, ignore_errors=True)
+        self.program = os.path.join(self.state, "program")
+        self.sources = os.path.join(self.state, "sources")
+        self.empty = os.path.join(self.state, "empty")
+        self.temp = os.path.join(self.state, "temp")
+        for folder in (self.program, self.sources, self.empty, self.temp):
+            os.makedirs(folder)
+        shutil.copy(os.path.join(self.built, self.exe), self.program)
+        for i in range(1, SOURCES + 1):
+            shutil.copy(os.path.join(self.fixtures, "testds.ds"),
+                        os.path.join(self.sources, "source%02d.ds" % i))
+        self.scenario = os.path.join(self.state, "scenario.txt")
+        with open(self.scenario, "wb") as f:
+            f.write(b"".join(b"source=Bench|Family|Source %02d\r\n" % i
+                             for i in range(1, SOURCES + 1)))
+        shutil.copy(os.path.join(self.fixtures, self.manager),
+                    os.path.join(PREFIX, "drive_c", self.manager_dir, self.manager.lower()))
+        self.out = os.path.join(self.state, "out.txt")
+        self.env = wine_env(";%s=n" % self.manager[:-4].lower())
+        self.env.update(TEMP=win_path(self.temp), TMP=win_path(self.temp),
+                        CORVANE_MESSAGE_FILE=win_path(os.path.join(self.state, "messages.txt")),
+                        TESTDSM_SCENARIO=win_path(self.scenario))
+        self.env.pop("TESTDSM_LOG", None)
+
+    def install_settings(self, ds_dir):
+        """Makes ds_dir the user's catalogue folder (the shipped file, put in
+        place with -!)."""
+        with open(os.path.join(self.program, self.name + ".ini"), "wb") as f:
+            f.write(("[Settings]\r\nds_dir=%s\r\nds_reg_dir=Software\\Halvorquin\\Bench\r\n"
+                     "ds_reg_name=Default Source\r\n" % win_path(ds_dir)).encode())
+        self.check(self.corvane("-!"), None)
+
+    def corvane(self, args):
+        return ["wine", os.path.join(self.program, self.exe)] + args.split()
+
+    def listing(self, *extra):
+        return self.corvane("-o %s %s -l" % (win_path(self.out), " ".join(extra)))
+
+    def bare(self, folder):
+        return ["wine", os.path.join(self.fixtures, "bareloader.exe"), win_path(folder),
+                win_path(self.out)]
+
+    def check(self, argv, lines):
+        """Runs argv once; stops the benchmark when it fails or lists wrongly."""
+        if os.path.exists(self.out):
+            os.remove(self.out)
+        _, code = run(argv, self.env)
+        got = None
+        if os.path.exists(self.out):
+            with open(self.out, "rb") as f:
+                got = f.read().count(b"\n")
+        if code != 0 or (lines is not None and got != lines):
+            sys.exit("bench: %s gave exit code %d and %s lines, expected %s" %
+                     (" ".join(argv), code, got, lines))
+
+
+def figure(values, unit="ms", scale=1000.0, digits=0):
+    v = [x * scale for x in values]
+    f = "%%.%df" % digits
+    return ("median " + f + " %s (min " + f + ", max " + f + ")") % (
+        statistics.median(v), unit, min(v), max(v))
+
+
+def rounds(commands, count, env):
+    """Times each command once a round, alternating the order; two warm-up
+    rounds are not counted. Returns the times per command."""
+    times = [[] for _ in commands]
+    for r in range(count + 2):
+        order = list(range(len(commands)))
+        if r % 2:
+            order.reverse()
+        for i in order:
+            seconds, code = run(commands[i], env)
+            if code != 0:
+                sys.exit("bench: %s gave exit code %d" % (" ".join(commands[i]), code))
+            if r >= 2:
+                times[i].append(seconds)
+    return times
+
+
+def ratios(a, b):
+    return [x / y for x, y in zip(a, b)]
+
+
+def bench_build(build, count):
+    build.prepare()
+    print("\n%s (%d rounds)" % (build.exe, count), flush=True)
+
+    build.install_settings(build.empty)
+    build.check(build.listing(), 0)
+    build.check(build.bare(build.empty), 0)
+    empty, bare_empty = rounds([build.listing(), build.bare(build.empty)], count, build.env)
+
+    build.install_settings(build.sources)
+    build.check(build.listing(), SOURCES)
+    build.check(build.bare(build.sources), SOURCES)
+    build.check(build.listing("-2"), SOURCES)
+    listing, bare, manager = rounds(
+        [build.listing(), build.bare(build.sources), build.listing("-2")], count, build.env)
+
+    peak = [peak_memory(build.listing(), build.env) for _ in range(5)]
+    bare_peak = [peak_memory(build.bare(build.sources), build.env) for _ in range(5)]
+    size = os.path.getsize(os.path.join(build.built, build.exe)) / 1024.0
+    within = statistics.median(ratios(listing, bare)) <= RATIO_TARGET
+
+    print("  listing of %d sources   %s" % (SOURCES, figure(listing)))
+    print("  bare loader, same files  %s" % figure(bare))
+    print("  ratio listing/bare       %s   target <= %.2f: %s" % (
+        figure(ratios(listing, bare), "", 1.0, 3), RATIO_TARGET, "met" if within else "MISSED"))
+    print("  empty listing            %s" % figure(empty))
+    print("  bare loader, empty       %s" % figure(bare_empty))
+    print("  ratio empty/bare         %s" % figure(ratios(empty, bare_empty), "", 1.0, 3))
+    print("  -2 listing (test DSM)    %s" % figure(manager))
+    print("  size                     %.1f KiB   target <= %d KiB: %s" % (
+        size, SIZE_TARGET_KIB, "met" if size <= SIZE_TARGET_KIB else "MISSED"))
+    print("  peak memory of a listing %s (bare loader %s)" % (
+        figure(peak, "MiB", 1 / 1024.0, 1), figure(bare_peak, "MiB", 1 / 1024.0, 1)), flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Times Corvane's listings under Wine.")
+    parser.add_argument("--rounds", type=int, default=51, help="counted rounds (default 51)")
+    count = parser.parse_args().rounds
+    builds = [Build(*b) for b in BUILDS]
+    missing = [b.exe for b in builds if not b.present()]
+    builds = [b for b in builds if b.present()]
+    if not builds:
+        sys.exit("bench: nothing built; run scripts/build first")
+    print("Corvane benchmark, %s UTC, %s, %d cores, load average %.2f" % (
+        time.strftime("%Y-%m-%d %H:%M", time.gmtime()),
+        subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, text=True).stdout.strip(),
+        os.cpu_count(), os.getloadavg()[0]))
+    for exe in missing:
+        print("(%s is not built: skipped)" % exe)
+    prepare_prefix()
+    try:
+        for build in builds:
+            bench_build(build, count)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=wine_env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
+if __name__ == "__main__":
+    main()
