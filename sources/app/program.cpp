@@ -48,42 +48,70 @@ const char *ProgramTitle() {
     return TitleBuffer;
 }
 
+namespace {
+
+// Reads the entry that starts at p (a non-separator) into entry, when there is
+// one to fill, and returns the position after it.
+const char *ScanEntry(const char *p, char *entry) {
+    size_t length = 0;
+    if (*p == '"') {
+        ++p;
+        while (*p != '\0') {
+            if (*p == '"') {
+                if (p[1] == '"') {
+                    if (entry)
+                        entry[length++] = '"';
+                    p += 2;
+                    continue;
+                }
+                ++p;
+                break;
+            }
+            if (entry)
+                entry[length++] = *p;
+            ++p;
+        }
+    } else {
+        while (*p != '\0' && !IsSeparator(*p)) {
+            if (entry)
+                entry[length++] = *p;
+            ++p;
+        }
+    }
+    if (entry)
+        entry[length] = '\0';
+    return p;
+}
+
+const char *SkipSeparators(const char *p) {
+    while (IsSeparator(*p))
+        ++p;
+    return p;
+}
+
+} // namespace
+
 int ArgsSplit(const char *text, int limit, char **list) {
     // One work buffer as long as the whole text holds any entry.
     char *entry = static_cast<char *>(malloc(strlen(text) + 1));
     if (entry == nullptr)
         Fatal("out of memory");
     int count = 0;
-    const char *p = text;
-    while (count < limit) {
-        while (IsSeparator(*p))
-            ++p;
-        if (*p == '\0')
-            break;
-        size_t length = 0;
-        if (*p == '"') {
-            ++p;
-            while (*p != '\0') {
-                if (*p == '"') {
-                    if (p[1] == '"') {
-                        entry[length++] = '"';
-                        p += 2;
-                        continue;
-                    }
-                    ++p;
-                    break;
-                }
-                entry[length++] = *p++;
-            }
-        } else {
-            while (*p != '\0' && !IsSeparator(*p))
-                entry[length++] = *p++;
-        }
-        entry[length] = '\0';
+    const char *p = SkipSeparators(text);
+    while (count < limit && *p != '\0') {
+        p = SkipSeparators(ScanEntry(p, entry));
         list[count++] = StrDup(entry);
     }
     list[count] = nullptr;
     free(entry);
+    return count;
+}
+
+int ArgsCount(const char *text) {
+    int count = 0;
+    for (const char *p = SkipSeparators(text); *p != '\0';
+         p = SkipSeparators(ScanEntry(p, nullptr)))
+        ++count;
     return count;
 }
 
@@ -141,7 +169,8 @@ char *ProgramFolder() {
 
 char *UserDataFolder(const char *maker, const char *program) {
     const char *appData = OsGetEnv("AppData");
-    if (appData == nullptr)
+    // An empty value would put the settings in whatever the working folder is.
+    if (appData == nullptr || *appData == '\0')
         Fatal("The APPDATA environment variable is missing.");
     char *vendor = PathJoin(appData, maker);
     char *folder = PathJoin(vendor, program);
@@ -152,6 +181,11 @@ char *UserDataFolder(const char *maker, const char *program) {
 int StartUp() {
     snprintf(ProgramVersion, sizeof ProgramVersion, "%d.%02d", kVersionMajor, kVersionMinor);
     int count = ArgsSplit(OsCommandLine(), kArgLimit, ArgList);
+    // Arguments past the list's room would be dropped unseen, their errors and
+    // a -dbg= switch among them, and the run reported as a success.
+    int given = ArgsCount(OsCommandLine());
+    if (given > kArgLimit)
+        Fatal("Too many arguments (%d): at most %d are taken", given - 1, kArgLimit - 1);
     ProgramFolderPath = ProgramFolder();
     UserDataPath = UserDataFolder("Halvorquin", ProgramName);
     char *logName = StrCat2(ProgramName, ".log");

@@ -13,6 +13,8 @@ char *ProgramFolder();
 char *UserDataFolder(const char *maker, const char *program);
 
 int ArgsSplit(const char *text, int limit, char **list);
+// The number of entries ArgsSplit would find without a limit.
+int ArgsCount(const char *text);
 bool ArgsTake(int *count, char **list, const char *word);
 const char *ArgsTakeValue(int *count, char **list, const char *prefix, const char *fallback);
 

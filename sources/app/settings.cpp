@@ -17,6 +17,20 @@ namespace {
 
 constexpr char kSection[] = "Settings";
 constexpr const char *kRequired[] = {"ds_dir", "ds_reg_dir", "ds_reg_name"};
+// Set by every listing; the settings must leave room for them in the store.
+constexpr const char *kListingNames[] = {"N", "M", "F", "P", "D"};
+
+// Whether storing the key still leaves room for every listing name.
+bool LeavesListingRoom(const char *key) {
+    constexpr int kListingCount = sizeof kListingNames / sizeof kListingNames[0];
+    if (VarRoom() > kListingCount || VarKnown(key))
+        return true;
+    int needed = 1;
+    for (const char *name : kListingNames)
+        if (!VarKnown(name) && StrCompareNoCase(name, key) != 0)
+            needed++;
+    return needed <= VarRoom();
+}
 
 // The program's name with ".ini": each build has its settings of its own.
 char *SettingsFileIn(const char *folder) {
@@ -47,6 +61,7 @@ void SettingsLoad() {
 
     StringList lines = nullptr;
     LoadLines(SettingsPath, kSection, &lines);
+    int ignored = 0;
     for (StringList line = lines; *line != nullptr; ++line) {
         char *equals = strchr(*line, '=');
         if (equals == nullptr)
@@ -54,6 +69,13 @@ void SettingsLoad() {
         *equals = '\0';
         char *value = TrimRight(SkipBlanks(equals + 1));
         char *key = TrimRight(SkipBlanks(*line));
+        if (!LeavesListingRoom(key)) {
+            // One line for them all: a huge file must not flood the log.
+            if (ignored++ == 0)
+                LogPrint("Too many settings in %s: '%s' and every new key after it ignored",
+                         SettingsPath, key);
+            continue;
+        }
         VarSet(key, value);
     }
     ListFreeItems(lines);

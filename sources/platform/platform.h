@@ -64,6 +64,10 @@ void OsFindClose(void *search);
 int OsMakeDir(const char *path);
 int OsDeleteFile(const char *path);
 
+// Moves a finished file over another in one step (the target may exist); false
+// when it cannot, the target then unchanged.
+bool OsReplaceFile(const char *from, const char *to);
+
 // Whether the system finds a file at the path (OpenFile with OF_EXIST).
 bool OsFileFound(const char *path);
 

@@ -344,6 +344,11 @@ int OsDeleteFile(const char *path) {
     return rc == 0 ? 0 : -1;
 }
 
+// The paths as given, like the standard streams that wrote the files.
+bool OsReplaceFile(const char *from, const char *to) {
+    return rename(from, to) == 0;
+}
+
 // The length limit is that of OpenFile's OFSTRUCT, so both systems agree.
 bool OsFileFound(const char *path) {
     if (strlen(path) >= 128)

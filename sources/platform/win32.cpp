@@ -142,6 +142,10 @@ int OsDeleteFile(const char *path) {
     return _unlink(path);
 }
 
+bool OsReplaceFile(const char *from, const char *to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
 bool OsFileFound(const char *path) {
     // OpenFile copies the path into an OFSTRUCT of OFS_MAXPATHNAME bytes; a longer
     // path would overflow it, so such a path counts as not found.

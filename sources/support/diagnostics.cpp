@@ -12,6 +12,7 @@
 #include "support/strings.h"
 
 int32_t DebugLevel = 0;
+void (*FatalTestHook)(const char *text) = nullptr;
 
 namespace {
 
@@ -66,6 +67,8 @@ int ShowMessage(const char *text) {
 }
 
 void WarnAndExit(const char *text) {
+    if (FatalTestHook)
+        FatalTestHook(text);
     MessageOut(text, ProgramTitle(), kBoxWarning);
     exit(1);
 }

@@ -11,6 +11,10 @@
 
 extern int32_t DebugLevel;
 
+// Tests only, never set by the program: when set, it takes the place of the
+// warning box and the exit of WarnAndExit, and must not return.
+extern void (*FatalTestHook)(const char *text);
+
 // Every box of the program goes through here: with CORVANE_MESSAGE_FILE set it
 // becomes a record in that file instead (see the README).
 int MessageOut(const char *text, const char *caption, unsigned style);

@@ -2,14 +2,12 @@
 #include "support/sectionfile.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "support/diagnostics.h"
 
 namespace {
-
-// A piece is a whole line with its line feed, or the next 254 characters of a longer one.
-constexpr int kPieceLimit = 255;
 
 bool OnlyBlanksAndTabs(const char *text) {
     for (; *text; text++) {
@@ -19,53 +17,83 @@ bool OnlyBlanksAndTabs(const char *text) {
     return true;
 }
 
-// Reads pieces up to and including the first that starts with the header.
-bool FindHeader(FILE *file, char *piece, const char *header, size_t headerLength) {
-    while (fgets(piece, kPieceLimit, file)) {
-        if (StrNCompareNoCase(piece, header, headerLength) == 0)
-            return true;
+void *Grow(void *block, size_t count, size_t size) {
+    void *grown = count <= SIZE_MAX / size ? realloc(block, count * size) : nullptr;
+    if (!grown)
+        Fatal("out of memory");
+    return grown;
+}
+
+// Reads the next line, of any length, into *line without its line end (a line
+// feed, or a carriage return and a line feed). The file is read in binary, so
+// that a Ctrl-Z byte (0x1A) is text like any other. False at the end of the file.
+bool ReadLine(FILE *file, char **line, size_t *capacity) {
+    size_t length = 0;
+    int c;
+    while ((c = getc(file)) != EOF && c != '\n') {
+        if (length + 1 >= *capacity) {
+            *capacity *= 2;
+            *line = static_cast<char *>(Grow(*line, *capacity, 1));
+        }
+        (*line)[length++] = static_cast<char>(c);
     }
-    return false;
+    if (c == EOF && length == 0)
+        return false;
+    if (c == '\n' && length > 0 && (*line)[length - 1] == '\r')
+        length--;
+    (*line)[length] = '\0';
+    return true;
+}
+
+// Skips a UTF-8 byte-order mark, as Windows editors write one. A UTF-16 file
+// (with its mark, or ASCII text with every other byte NUL) cannot be read as
+// ANSI text, and saying so beats reporting every setting missing.
+void SkipByteOrderMark(FILE *file, const char *path) {
+    unsigned char head[3] = {0, 0, 0};
+    size_t got = fread(head, 1, sizeof head, file);
+    bool utf16 =
+        got >= 2 && ((head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF) ||
+                     ((head[0] == 0) != (head[1] == 0)));
+    if (utf16) {
+        fclose(file);
+        Fatal("%s is saved as UTF-16 (Unicode): save it as ANSI or UTF-8", path);
+    }
+    if (!(got == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF))
+        rewind(file);
 }
 
 } // namespace
 
 int LoadLines(const char *path, const char *section, StringList *lines) {
-    FILE *file = fopen(path, "r");
+    FILE *file = fopen(path, "rb");
     if (!file)
         Fatal("LoadLines. %s file missing", path);
+    SkipByteOrderMark(file, path);
 
     char header[256];
     FormatSectionHeader(header, sizeof header, section);
     size_t headerLength = strlen(header);
 
-    char piece[256];
-    bool found = FindHeader(file, piece, header, headerLength);
+    size_t capacity = 256;
+    char *line = static_cast<char *>(Grow(nullptr, capacity, 1));
+    bool found = false;
+    while (!found && ReadLine(file, &line, &capacity))
+        found = StrNCompareNoCase(line, header, headerLength) == 0;
 
-    // The first pass bounds the second, so the array is sized once and never grown.
-    // The second pass finds the header again instead of seeking back: a text-mode
-    // ftell is wrong for files with bare line feeds, which would lose lines.
-    int count = 0;
-    if (found) {
-        while (fgets(piece, kPieceLimit, file) && !OnlyBlanksAndTabs(piece))
-            count++;
-        rewind(file);
-        FindHeader(file, piece, header, headerLength);
-    }
-
-    StringList list = static_cast<StringList>(
-        MemAlloc(static_cast<int32_t>((static_cast<size_t>(count) + 1) * sizeof(char *))));
-    int n = 0;
-    while (n < count && fgets(piece, kPieceLimit, file)) {
-        size_t length = strlen(piece);
-        if (length > 0 && piece[length - 1] == '\n')
-            piece[length - 1] = '\0';
-        if (OnlyBlanksAndTabs(piece))
-            break;
-        list[n++] = StrDup(piece);
+    // The array doubles as it fills, so a huge section is read in linear time.
+    size_t slots = 8;
+    StringList list = static_cast<StringList>(Grow(nullptr, slots, sizeof(char *)));
+    size_t n = 0;
+    while (found && ReadLine(file, &line, &capacity) && !OnlyBlanksAndTabs(line)) {
+        if (n + 1 == slots) {
+            slots *= 2;
+            list = static_cast<StringList>(Grow(list, slots, sizeof(char *)));
+        }
+        list[n++] = StrDup(line);
     }
     list[n] = nullptr;
+    free(line);
     *lines = list;
     fclose(file);
-    return n;
+    return static_cast<int>(n);
 }

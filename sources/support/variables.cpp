@@ -1,6 +1,7 @@
 // The process-wide store of named text variables and listing templates.
 #include "support/variables.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -48,6 +49,14 @@ const char *VarGet(const char *name) {
     return index >= 0 ? VarTable[index].value : "";
 }
 
+bool VarKnown(const char *name) {
+    return VarFind(name) >= 0;
+}
+
+int VarRoom() {
+    return kVarLimit - VarCount;
+}
+
 void VarClear() {
     for (int i = 0; i < VarCount; i++) {
         free(VarTable[i].name);
@@ -57,9 +66,22 @@ void VarClear() {
     VarCount = 0;
 }
 
+namespace {
+
+// A block size for MemAlloc: sizes it cannot take become -1, which it refuses
+// with its out-of-memory message.
+int32_t BlockSize(size_t characters) {
+    return characters < INT32_MAX ? static_cast<int32_t>(characters + 1) : -1;
+}
+
+} // namespace
+
 char *ExpandTemplate(const char *text) {
-    size_t capacity = strlen(text);
-    char *result = static_cast<char *>(MemAlloc(static_cast<int32_t>(capacity + 1)));
+    // needed is the length the result can reach; the block grows at least
+    // twofold when it is short, so long templates expand in linear time.
+    size_t needed = strlen(text);
+    size_t room = needed;
+    char *result = static_cast<char *>(MemAlloc(BlockSize(room)));
     size_t used = 0;
     const char *scan = text;
     while (*scan) {
@@ -79,16 +101,19 @@ char *ExpandTemplate(const char *text) {
         }
 
         size_t nameLength = static_cast<size_t>(close - scan - 1);
-        char *name = static_cast<char *>(MemAlloc(static_cast<int32_t>(nameLength + 1)));
+        char *name = static_cast<char *>(MemAlloc(BlockSize(nameLength)));
         memcpy(name, scan + 1, nameLength);
         name[nameLength] = '\0';
         const char *value = VarGet(name);
         free(name);
 
         size_t valueLength = strlen(value);
-        if (valueLength > nameLength + 2) {
-            capacity += valueLength - nameLength - 2;
-            char *grown = static_cast<char *>(MemAlloc(static_cast<int32_t>(capacity + 1)));
+        if (valueLength > nameLength + 2)
+            needed += valueLength - nameLength - 2;
+        if (needed > room) {
+            size_t doubled = room * 2;
+            room = needed < doubled && doubled < INT32_MAX ? doubled : needed;
+            char *grown = static_cast<char *>(MemAlloc(BlockSize(room)));
             memcpy(grown, result, used);
             free(result);
             result = grown;

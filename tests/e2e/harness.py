@@ -203,9 +203,10 @@ class Case:
 
     def run(self, args="", cmdline=None, env=None, unset=(), appdata=True, temp=True,
             message_file=True, display=True, wine_extra=None, cwd=None, timeout=120,
-            build=None):
+            build=None, preexec=None):
         """Runs the case's build (or `build`) with the argument text `args` after
-        the quoted program path, or with the exact command line `cmdline`."""
+        the quoted program path, or with the exact command line `cmdline`;
+        `preexec` runs in the child before Wine starts (to set resource limits, say)."""
         build = build or self.build
         exe = win_path(os.path.join(self.program, build.exe))
         if cmdline is None:
@@ -245,7 +246,7 @@ class Case:
             proc = subprocess.run(
                 ["wine", os.path.join(FIXTURES, "launcher.exe"), win_path(job)],
                 env=wine_env(wine_extra, display), stdin=subprocess.DEVNULL,
-                stdout=out, stderr=err, timeout=timeout)
+                stdout=out, stderr=err, timeout=timeout, preexec_fn=preexec)
         stdout = file_bytes(out_path)
         stderr = file_bytes(err_path)
         messages = []

@@ -53,6 +53,38 @@ TEST(ArgsSplit, StopsAtTheLimit) {
     EXPECT_EQ(Split("a b c d", 2), (Args{"a", "b"}));
 }
 
+TEST(ArgsCount, CountsWhatSplittingFindsWithoutALimit) {
+    const struct {
+        const char *text;
+        int count;
+    } cases[] = {{"", 0},
+                 {" \t", 0},
+                 {"p", 1},
+                 {"p \"a b\"c d", 4},
+                 {"p \"open end", 2},
+                 {"p \"\"\"\" x", 3},
+                 {"p a\"b\" c", 3}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(ArgsCount(c.text), c.count) << c.text;
+        EXPECT_EQ(static_cast<int>(Split(c.text).size()), c.count) << c.text;
+    }
+    std::string many = "prog";
+    for (int i = 1; i <= 40; ++i)
+        many += " a" + std::to_string(i);
+    EXPECT_EQ(ArgsCount(many.c_str()), 41);
+}
+
+TEST(UserDataFolder, EmptyAppDataCountsAsMissing) {
+    setenv("AppData", "", 1);
+    EXPECT_EXIT(UserDataFolder("Halvorquin", "Corvane"), testing::ExitedWithCode(1),
+                "The APPDATA environment variable is missing.");
+    setenv("AppData", "Z:/users/me", 1);
+    char *folder = UserDataFolder("Halvorquin", "Corvane");
+    EXPECT_STREQ(folder, "Z:/users/me\\Halvorquin\\Corvane");
+    free(folder);
+    unsetenv("AppData");
+}
+
 // The entries stay allocated when taken out of the list; the test releases them.
 struct List {
     char *items[kArgLimit + 1];

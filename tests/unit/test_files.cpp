@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <sys/resource.h>
+
 #include "scratch.h"
 
 namespace fs = std::filesystem;
@@ -63,11 +66,14 @@ TEST_F(Files, MakeDirsCreatesEveryMissingLevel) {
     EXPECT_TRUE(fs::is_directory(dir + "/A/B/C"));
 }
 
-TEST_F(Files, MakeDirsSplitsAtTheLastForwardSlashFirst) {
-    // Split at the slash, the parent is dir and "p\q" is made in one step,
-    // which fails here because p does not exist; a backslash split would make p.
-    EXPECT_TRUE(MakeDirs((dir + "/p\\q").c_str()));
-    EXPECT_FALSE(fs::exists(dir + "/p"));
+TEST_F(Files, MakeDirsMakesTheWholeChainWhicheverSeparators) {
+    // Backslashes are the program's own; the native layer turns them into slashes.
+    for (const char *chain : {"/a/b\\c", "/d\\e/f", "/g//h\\\\i\\", "\\j/k/l/"}) {
+        EXPECT_TRUE(MakeDirs((dir + chain).c_str())) << chain;
+        std::string native = dir + chain;
+        std::replace(native.begin(), native.end(), '\\', '/');
+        EXPECT_TRUE(fs::is_directory(native)) << chain;
+    }
 }
 
 TEST_F(Files, MakeDirsLeavesRootsAndDotsAlone) {
@@ -76,19 +82,48 @@ TEST_F(Files, MakeDirsLeavesRootsAndDotsAlone) {
     EXPECT_FALSE(MakeDirs(nullptr));
 }
 
-TEST_F(Files, FileCopyReplacesTheDestination) {
+// Every byte is copied and read, Ctrl-Z (0x1A) included; CR LF reads as one
+// line feed, which this system's text mode writes back as it is.
+TEST_F(Files, CopiesAndReadsSeeEveryByte) {
+    std::string block(4095, 'b'); // its CR LF straddles the copy's 4096-byte blocks
+    const struct {
+        std::string bytes, text;
+    } cases[] = {
+        {"", ""},
+        {"note=ctrl\x1Az\r\nds_reg_dir=x\r\n", "note=ctrl\x1Az\nds_reg_dir=x\n"},
+        {"bare\nlone\rcr\r\r\nend\r", "bare\nlone\rcr\r\nend\r"},
+        {block + "\r\n\x1A\r", block + "\n\x1A\r"},
+        {std::string("nul\0byte\n", 9), std::string("nul\0byte\n", 9)},
+    };
     std::string source = dir + "/source.ini";
     std::string target = dir + "/target.ini";
-    std::string text(1500, 'a');
-    text += "\nlast line\n";
-    Write(source, text);
-    Write(target, std::string(4000, 'z'));
-    EXPECT_TRUE(FileCopy(source.c_str(), target.c_str()));
-    EXPECT_EQ(Read(target), text);
+    for (const auto &c : cases) {
+        Write(source, c.bytes);
+        Write(target, std::string(9000, 'z'));
+        EXPECT_TRUE(FileCopy(source.c_str(), target.c_str()));
+        EXPECT_EQ(Read(target), c.text);
+        char *text = ReadAll(source.c_str());
+        EXPECT_EQ(std::string(text), c.text.substr(0, c.text.find('\0')));
+        free(text);
+    }
+    EXPECT_EQ(Take(ListFiles(dir.c_str(), "*")), (Names{"source.ini", "target.ini"}));
+}
 
-    Write(source, "");
-    EXPECT_TRUE(FileCopy(source.c_str(), target.c_str()));
-    EXPECT_EQ(Read(target), "");
+// A full disk: the copy fails as a whole and the user's file stays as it was.
+TEST_F(Files, FileCopyThatCannotBeCompletedLeavesTheOldFile) {
+    std::string source = dir + "/shipped.ini";
+    std::string target = dir + "/user.ini";
+    Write(source, std::string(100000, 's'));
+    Write(target, "[Settings]\nds_dir=mine\n");
+    auto fullDisk = [&] {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = {50000, 50000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        FileCopy(source.c_str(), target.c_str());
+    };
+    EXPECT_EXIT(fullDisk(), testing::ExitedWithCode(1), "Can't write " + target);
+    EXPECT_EQ(Read(target), "[Settings]\nds_dir=mine\n");
+    EXPECT_EQ(Take(ListFiles(dir.c_str(), "*")), (Names{"shipped.ini", "user.ini"}));
 }
 
 TEST_F(Files, FileCopyFailuresAreFatal) {
@@ -96,9 +131,10 @@ TEST_F(Files, FileCopyFailuresAreFatal) {
     EXPECT_EXIT(FileCopy(missing.c_str(), (dir + "/t").c_str()), testing::ExitedWithCode(1),
                 "Can't open " + missing);
     Write(dir + "/s", "x");
-    std::string target = dir + "/no/t";
-    EXPECT_EXIT(FileCopy((dir + "/s").c_str(), target.c_str()), testing::ExitedWithCode(1),
-                "Can't create " + target);
+    for (std::string target : {dir + "/no/t", dir}) {
+        EXPECT_EXIT(FileCopy((dir + "/s").c_str(), target.c_str()), testing::ExitedWithCode(1),
+                    "Can't create " + target);
+    }
 }
 
 TEST_F(Files, ExistsAndReadAll) {

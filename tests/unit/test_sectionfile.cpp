@@ -57,13 +57,31 @@ TEST_F(SectionFile, LinesAreKeptAsRead) {
     EXPECT_EQ(Load("[Other]\nq=1\n[Settings]\nx\n", "Other"), (Lines{"q=1", "[Settings]", "x"}));
 }
 
-TEST_F(SectionFile, LongLinesSplitIntoPieces) {
-    std::string line(300, 'v');
-    Lines entries = Load("[Settings]\n" + line + "\nb=2\n");
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0], line.substr(0, 254));
-    EXPECT_EQ(entries[1], line.substr(254));
-    EXPECT_EQ(entries[2], "b=2");
+TEST_F(SectionFile, LinesOfAnyLengthAreReadWhole) {
+    for (size_t length : {253u, 254u, 255u, 508u, 100000u}) {
+        std::string line = std::string(length - 2, 'v') + "=v";
+        EXPECT_EQ(Load("[Settings]\n" + line + "\nb=2\n"), (Lines{line, "b=2"})) << length;
+    }
+    // No piece of a long line can pass for a header either.
+    EXPECT_EQ(Load(std::string(254, ';') + "[Settings]\na=1\n"), Lines{});
+}
+
+TEST_F(SectionFile, EveryByteAndBothLineEnds) {
+    EXPECT_EQ(Load("[Settings]\r\nnote=ctrl\x1Az\r\nds_reg_dir=x\nlast\r"),
+              (Lines{"note=ctrl\x1Az", "ds_reg_dir=x", "last\r"}));
+    EXPECT_EQ(Load("[Settings]\r\na=1\r\n\r\nb=2\r\n"), Lines{"a=1"});
+    EXPECT_EQ(Load("\xEF\xBB\xBF[Settings]\r\na=1\r\n"), Lines{"a=1"});
+    // Only a mark at the very start is skipped.
+    EXPECT_EQ(Load("\xEF\xBB\xBF\xEF\xBB\xBF[Settings]\na=1\n"), Lines{});
+    EXPECT_EQ(Load("[Settings]\n\xEF\xBB\xBF=x\n"), Lines{"\xEF\xBB\xBF=x"});
+}
+
+TEST_F(SectionFile, Utf16IsRefusedByName) {
+    using namespace std::string_literals;
+    for (const std::string &head : {"\xFF\xFE[\0S\0"s, "\xFE\xFF\0[\0S"s, "[\0S\0"s, "\0[\0S"s}) {
+        EXPECT_EXIT(Load(head), testing::ExitedWithCode(1),
+                    path + " is saved as UTF-16 \\(Unicode\\): save it as ANSI or UTF-8");
+    }
 }
 
 TEST_F(SectionFile, MissingFileIsFatal) {

@@ -92,6 +92,19 @@ TEST_F(Variables, LongValuesGrowTheResult) {
     EXPECT_EQ(Expand("<%N%|%D%|%D%>"), "<12345678|" + path + "|" + path + ">");
 }
 
+// Growth is geometric: this expansion copied its result some 30,000 times over
+// when each reference grew it by just its shortfall.
+TEST_F(Variables, LongTemplatesExpandInLinearTime) {
+    std::string path(300, 'p');
+    VarSet("D", path.c_str());
+    std::string text, expected;
+    for (int i = 0; i < 30000; i++) {
+        text += "%D%;";
+        expected += path + ";";
+    }
+    EXPECT_EQ(Expand(text.c_str()), expected);
+}
+
 TEST_F(Variables, TraceNeedsBit16) {
     ScratchFolder scratch;
     std::string folder = scratch.path + "/";
