@@ -191,7 +191,8 @@ int StartUp() {
     char *logName = StrCat2(ProgramName, ".log");
     LogSetFile(logName);
     free(logName);
-    DebugLevel = atoi(ArgsTakeValue(&count, ArgList, "-dbg=", "0"));
+    // Beyond the int range atoi's result is undefined: such a level is no level.
+    DebugLevel = ReadDecimal(ArgsTakeValue(&count, ArgList, "-dbg=", "0")).value;
     if (DebugLevel > 0)
         LogPrint("Cmdline: %s", OsCommandLine());
     return RunCommandLine(count, ArgList);

@@ -232,6 +232,11 @@ def output(expected):
     return check
 
 
+def untraced(t, s, r):
+    t.assertNotIn(b"Cmdline", r.log() or b"")
+    output(TWO)(t, s, r)
+
+
 def no_output(t, s, r):
     t.assertFalse(os.path.exists(s.out))
 
@@ -358,6 +363,7 @@ ROWS = [
       "Scanner number 4294967297 - not found"),
     R("negative number beyond the int range", "-n -2147483649", 1,
       "Scanner number -2147483649 - not found"),
+    R("debug level beyond the int range", "-dbg=99999999999 " + LIST, 0, None, None, untraced),
     R("identity filled in part", "-dbg=1 " + LIST, 0, None, cleared_identity,
       zeros_except_strings),
     # What holds today and must keep holding.
