@@ -41,7 +41,7 @@ void PutMachineHint(FILE *stream, const char *path) {
     int32_t machine = ModuleMachine(path);
     if (machine == kMachineNoModule)
         fputs("; not a Windows module", stream);
-    else if (machine == kMachineUnread || machine == static_cast<int32_t>(OsProgramMachine()))
+    else if (machine == kMachineUnread || machine == static_cast<int32_t>(OsProgramMachine))
         return;
     else if (machine == kMachineX86)
         fputs("; a 32-bit data source: use Corvane.exe", stream);

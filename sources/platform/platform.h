@@ -28,6 +28,8 @@ int OsWindowsDirectory(char *buf, int size);
 // OsWindowsDirectory returns.
 extern const char OsProgramName[];
 extern const char OsManagerFile[];
+// The PE machine value the program is built for (0x14C x86, 0x8664 x64).
+extern const unsigned OsProgramMachine;
 int OsManagerFolder(char *buf, int size);
 
 // The full form of a path, a relative one taken from the working directory.
@@ -97,9 +99,6 @@ unsigned OsLastError();
 // (such as the file in "%1 is not a valid Win32 application.") naming the
 // subject; false when the system has none.
 bool OsErrorText(unsigned code, const char *subject, char *buf, int size);
-
-// The PE machine value of the running program (0x14C x86, 0x8664 x64).
-unsigned OsProgramMachine();
 
 // Current user's registry: a text value as a heap text (released with free),
 // the terminating NUL added when the stored data lacks it; null when the key or

@@ -152,6 +152,7 @@ int OsWindowsDirectory(char *buf, int size) {
 // The native stand-in takes the 32-bit build's names.
 const char OsProgramName[] = "Corvane";
 const char OsManagerFile[] = "TWAIN_32.DLL";
+const unsigned OsProgramMachine = 0x14C; // as the 32-bit build
 
 int OsManagerFolder(char *buf, int size) {
     return OsWindowsDirectory(buf, size);
@@ -504,10 +505,6 @@ bool OsErrorText(unsigned code, const char *, char *buf, int size) {
         return false;
     snprintf(buf, static_cast<size_t>(size), "%s", strerror(static_cast<int>(code)));
     return *buf != '\0';
-}
-
-unsigned OsProgramMachine() {
-    return sizeof(void *) == 8 ? 0x8664 : 0x14C;
 }
 
 char *OsUserKeyReadText(const char *path, const char *name) {

@@ -29,6 +29,7 @@ int OsWindowsDirectory(char *buf, int size) {
 #if defined(_WIN64)
 const char OsProgramName[] = "Corvane64";
 const char OsManagerFile[] = "TWAINDSM.DLL";
+const unsigned OsProgramMachine = IMAGE_FILE_MACHINE_AMD64;
 
 int OsManagerFolder(char *buf, int size) {
     if (size < 0)
@@ -38,6 +39,7 @@ int OsManagerFolder(char *buf, int size) {
 #else
 const char OsProgramName[] = "Corvane";
 const char OsManagerFile[] = "TWAIN_32.DLL";
+const unsigned OsProgramMachine = IMAGE_FILE_MACHINE_I386;
 
 int OsManagerFolder(char *buf, int size) {
     return OsWindowsDirectory(buf, size);
@@ -307,14 +309,6 @@ bool OsErrorText(unsigned code, const char *subject, char *buf, int size) {
         --length;
     buf[length] = '\0';
     return length > 0;
-}
-
-unsigned OsProgramMachine() {
-    // The running image's own header says what it was built for.
-    const BYTE *base = reinterpret_cast<const BYTE *>(GetModuleHandleA(NULL));
-    const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
-    const IMAGE_NT_HEADERS *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-    return nt->FileHeader.Machine;
 }
 
 char *OsUserKeyReadText(const char *path, const char *name) {

@@ -12,14 +12,15 @@ left behind.
 import os
 import random
 import re
+import resource
 import shutil
+import signal
 import time
 import unittest
 
 from harness import (BUILD, FIXTURES, TITLE, Case, WineTestCase, dump_rows, file_bytes,
                      install_program, install_source, loads, read_registry, run_and_close_box,
                      win_path)
-from test_inputs import full_disk
 
 # The harness default without "winedbg.exe=d": a crash would start the debugger.
 DEBUGGER = {"WINEDLLOVERRIDES": "mscoree,mshtml="}
@@ -77,6 +78,12 @@ def crash(where):
     def setup(s):
         s.crasher = install_source(s.ds, "crash.ds", crash=where)
     return setup
+
+
+def full_disk():
+    """Files of the run can grow to 64 KB and no further."""
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
 
 
 def reinstall_on_full_disk(s):
@@ -241,6 +248,10 @@ def no_output(t, s, r):
     t.assertFalse(os.path.exists(s.out))
 
 
+def no_copy_left(t, s, r):
+    t.assertEqual(os.listdir(s.case.user_folder), [BUILD.settings])
+
+
 def installed_whole(t, s, r):
     t.assertEqual(file_bytes(s.case.user_settings),
                   s.shipped.encode("latin-1"))
@@ -336,7 +347,7 @@ ROWS = [
     R("data source crashing as it loads", "-o {keep} -l", 1, crash_message, crash("attach"),
       crashed_at("attach")),
     R("reinstall on a full disk", "-!", 1, lambda s: "Can't write %s" % win_path(
-        s.case.user_settings), reinstall_on_full_disk),
+        s.case.user_settings), reinstall_on_full_disk, no_copy_left),
     R("first copy of a shipped file holding Ctrl-Z", LIST, 0, None, shipped_ctrl_z,
       installed_whole),
     R("settings holding Ctrl-Z", LIST, 0, None, user_ctrl_z, output(TWO)),

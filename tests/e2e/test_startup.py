@@ -61,29 +61,16 @@ class SingleArgumentForms(WineTestCase):
         with open(opened, "rb") as f:
             self.assertEqual(f.read(), b"https://www.halvorquin.com/Products/Corvane/1.13/Help/")
 
-    def test_version_with_another_argument_is_a_usage_error(self):
-        r = self.case.run("-ver -l")
-        self.assertEqual(r.code, 1)
-        self.assertOnlyMessage(r, "information", TITLE, USAGE)
-
 
 class CommandLineErrors(WineTestCase):
-    def test_unknown_option(self):
-        r = self.case.run("-x")
-        self.assertEqual(r.code, 1)
-        self.assertOnlyMessage(r, "information", TITLE, USAGE)
-
-    def test_option_missing_its_value(self):
-        for args in ("-o", "-ll", "-n", "-s", "-2 -s"):
+    def test_usage_box_and_exit_code_1(self):
+        # A single-argument form with another argument, an unknown option, a
+        # plain word, and each option missing its value.
+        for args in ("-ver -l", "-x", "scanner", "-o", "-ll", "-n", "-s", "-2 -s"):
             with self.subTest(args=args):
                 r = self.case.run(args)
                 self.assertEqual(r.code, 1)
                 self.assertOnlyMessage(r, "information", TITLE, USAGE)
-
-    def test_plain_word(self):
-        r = self.case.run("scanner")
-        self.assertEqual(r.code, 1)
-        self.assertOnlyMessage(r, "information", TITLE, USAGE)
 
 
 class DebugSwitch(WineTestCase):
