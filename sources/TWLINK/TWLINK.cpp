@@ -112,7 +112,7 @@ bool TwLoadManager() {
         Session.loadFailure = kTwManagerNotFound;
         return false;
     }
-    OsForeignBegin(path);
+    OsForeignBegin(path, "LoadLibrary");
     Session.module = OsLoadModule(path);
     if (!Session.module) {
         Session.loadError = OsLastError();
@@ -161,6 +161,23 @@ bool TwOpenManager(void *window) {
     return Session.state > TWAIN_SM_LOADED;
 }
 
+const char *TwMessageName(TW_UINT16 msg) {
+    static const struct {
+        TW_UINT16 msg;
+        const char *name;
+    } kNames[] = {{MSG_GET, "MSG_GET"},           {MSG_GETDEFAULT, "MSG_GETDEFAULT"},
+                  {MSG_GETFIRST, "MSG_GETFIRST"}, {MSG_GETNEXT, "MSG_GETNEXT"},
+                  {MSG_SET, "MSG_SET"},           {MSG_OPENDSM, "MSG_OPENDSM"},
+                  {MSG_CLOSEDSM, "MSG_CLOSEDSM"}, {MSG_OPENDS, "MSG_OPENDS"},
+                  {MSG_CLOSEDS, "MSG_CLOSEDS"}};
+    for (const auto &name : kNames)
+        if (name.msg == msg)
+            return name.name;
+    static char other[16];
+    snprintf(other, sizeof other, "MSG 0x%04X", static_cast<unsigned>(msg));
+    return other;
+}
+
 int TwResultCode() {
     return static_cast<TW_INT16>(Session.lastResult);
 }
@@ -169,7 +186,7 @@ bool TwManagerCall(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
     Session.lastResult = TWRC_FAILURE;
     if (!Session.entry)
         return false;
-    OsForeignBegin(Session.managerPath);
+    OsForeignBegin(Session.managerPath, TwMessageName(msg));
     TW_UINT16 result = Session.entry(&AppIdentity, nullptr, dg, dat, msg, data);
     OsForeignEnd();
     Session.lastResult = result;
@@ -216,7 +233,7 @@ bool TwSourceCall(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
     }
     if (!Session.entry)
         return false;
-    OsForeignBegin(Session.managerPath);
+    OsForeignBegin(Session.managerPath, TwMessageName(msg));
     TW_UINT16 result = Session.entry(&AppIdentity, &Session.sourceIdentity, dg, dat, msg, data);
     OsForeignEnd();
     Session.lastResult = result;

@@ -55,6 +55,8 @@ const char *TwManagerPath();
 bool TwLoadManager();
 bool TwOpenManager(void *window);
 int TwResultCode();
+// The standard's name of a message ("MSG_GETNEXT"), for reports.
+const char *TwMessageName(TW_UINT16 msg);
 bool TwManagerCall(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
 bool TwSourceCall(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
 

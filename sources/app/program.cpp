@@ -179,6 +179,9 @@ char *UserDataFolder(const char *maker, const char *program) {
 }
 
 int StartUp() {
+    // The scan's worker reads no settings, writes no log and shows no box.
+    if (void *channel = OsWorkerChannel())
+        return ScanWorkerMain(channel);
     snprintf(ProgramVersion, sizeof ProgramVersion, "%d.%02d", kVersionMajor, kVersionMinor);
     int count = ArgsSplit(OsCommandLine(), kArgLimit, ArgList);
     // Arguments past the list's room would be dropped unseen, their errors and

@@ -71,6 +71,12 @@ void PutCandidate(FILE *stream, const CandidateRecord &record) {
     case kCatalogFull:
         fprintf(stream, "not loaded: %d sources already", kCatalogLimit);
         break;
+    default: {
+        char words[64];
+        PutLeftOut(words, sizeof words, record.outcome, record.code);
+        fputs(words, stream);
+        break;
+    }
     }
     fputc('\n', stream);
 }
@@ -99,11 +105,27 @@ void PutUnsearched(FILE *stream, const char *dsDir, const char *folder, int leve
     free(folders);
 }
 
+// The left-out candidate the stored default names, or null.
+const CandidateRecord *LeftOutDefault(const char *stored) {
+    for (int32_t i = 0; i < ScanCandidates.count; ++i) {
+        const CandidateRecord &record = ScanCandidates.records[i];
+        if (LeftOut(record.outcome) && StrCompareNoCase(record.path, stored) == 0)
+            return &record;
+    }
+    return nullptr;
+}
+
 void PutStoredDefault(FILE *stream) {
     int index = -1;
     char *stored = CatalogStoredDefault(&index);
+    const CandidateRecord *leftOut = stored && index < 0 ? LeftOutDefault(stored) : nullptr;
+    char words[64];
+    if (leftOut)
+        PutLeftOut(words, sizeof words, leftOut->outcome, leftOut->code);
     if (!stored)
         PutLine(stream, "default: none");
+    else if (leftOut)
+        PutLineFormat(stream, "default: %s - left out of the listing: %s", stored, words);
     else if (index >= 0)
         PutLineFormat(stream, "default: %s = source %d", stored, index + 1);
     else if (SourceCatalog.count > 0)

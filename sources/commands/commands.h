@@ -21,6 +21,10 @@ enum CandidateOutcome : int32_t {
     kNoEntry,         // neither DS_Entry nor (where allowed) ordinal 1
     kIdentityRefused, // code: the entry's TWAIN result
     kCatalogFull,     // not loaded: the catalogue already held its limit
+    // Left out, the worker ended: code the exception, the exit code, the seconds.
+    kCrashed,
+    kEndedProcess,
+    kTimedOut,
 };
 
 struct CandidateRecord {
@@ -44,6 +48,18 @@ int ManagerSelectByNumber(const char *numberText);
 
 int ScanDataSources(const char *folder);
 void AddDataSource(const char *folder, const char *name);
+// Loads the module, asks it for its identity and frees it, in this process:
+// what came of it, with the system's error or the entry's result in *code.
+CandidateOutcome AskModule(const char *path, TW_IDENTITY *identity, uint32_t *code);
+// The same in the scan's worker, which is started on first use; a left-out
+// candidate (crashed, ended the process, timed out) leaves the identity alone.
+CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *code);
+void EndScanWorker();
+// The setting ds_timeout: seconds each foreign call may take, 0 for no limit.
+int SourceTimeLimit();
+bool LeftOut(int32_t outcome);
+// What became of a left-out candidate, as the check and the log say it.
+void PutLeftOut(char *text, size_t size, int32_t outcome, uint32_t code);
 
 void EnsureCatalog();
 int CatalogList(const char *templateText, const char *outputFile);

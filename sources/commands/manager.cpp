@@ -5,15 +5,21 @@
 #include "TWLINK/TWLINK.h"
 #include "app/report.h"
 #include "commands/commands.h"
+#include "platform/platform.h"
 #include "support/diagnostics.h"
 #include "support/strings.h"
 #include "support/variables.h"
 
 namespace {
 
+constexpr int kMostSources = 1000;
+// A Source Manager may write past the 156-byte record; it gets far more room.
+constexpr int kScratchSize = 65536;
+
 bool TryOpenManager() {
     // Optional: a Source Manager file of the user's choice instead of the build's own.
     TwSetManagerPath(VarGet("dsm_path"));
+    OsForeignLimit(static_cast<unsigned>(SourceTimeLimit()) * 1000);
     return TwOpenManager(nullptr);
 }
 
@@ -23,7 +29,51 @@ void OpenManager() {
 }
 
 bool Identity(TW_UINT16 msg, TW_IDENTITY *identity) {
-    return TwManagerCall(DG_CONTROL, DAT_IDENTITY, msg, identity);
+    static unsigned char *scratch = static_cast<unsigned char *>(MemAlloc(kScratchSize));
+    memset(scratch, 0, kScratchSize);
+    memcpy(scratch, identity, sizeof *identity);
+    bool ok = TwManagerCall(DG_CONTROL, DAT_IDENTITY, msg, scratch);
+    memcpy(identity, scratch, sizeof *identity);
+    return ok;
+}
+
+// The sources an enumeration has returned so far: one that comes again, or more
+// than any machine holds, means it would never end.
+struct Enumeration {
+    TW_IDENTITY *seen;
+    int count;
+};
+
+// The default that MSG_GETDEFAULT returned names the enumerated source with the
+// same Id and the same three strings.
+bool SameSource(const TW_IDENTITY &a, const TW_IDENTITY &b) {
+    return a.Id == b.Id && strncmp(a.Manufacturer, b.Manufacturer, sizeof a.Manufacturer) == 0 &&
+           strncmp(a.ProductFamily, b.ProductFamily, sizeof a.ProductFamily) == 0 &&
+           strncmp(a.ProductName, b.ProductName, sizeof a.ProductName) == 0;
+}
+
+// MSG_GETNEXT into the buffer; false at the end of the list.
+bool NextSource(Enumeration *walk, TW_IDENTITY *identity) {
+    if (!walk->seen) {
+        walk->seen = static_cast<TW_IDENTITY *>(
+            MemAlloc(kMostSources * static_cast<int32_t>(sizeof(TW_IDENTITY))));
+        walk->seen[walk->count++] = *identity; // the first source
+    }
+    if (!Identity(MSG_GETNEXT, identity)) {
+        free(walk->seen);
+        walk->seen = nullptr;
+        return false;
+    }
+    const char *file = TwManagerPath();
+    const char *slash = strrchr(file, '\\');
+    file = slash ? slash + 1 : file;
+    for (int i = 0; i < walk->count; ++i)
+        if (SameSource(walk->seen[i], *identity))
+            Fatal("%s returned source %d again in MSG_GETNEXT", file, i + 1);
+    if (walk->count == kMostSources)
+        Fatal("%s returned more than %d sources in MSG_GETNEXT", file, kMostSources);
+    walk->seen[walk->count++] = *identity;
+    return true;
 }
 
 void FirstSource(TW_IDENTITY *identity) {
@@ -51,6 +101,7 @@ int ManagerList(const char *templateText, const char *outputFile) {
     TW_IDENTITY identity{};
     FirstSource(&identity);
     FILE *stream = ReportCreate(path);
+    Enumeration walk{};
     int number = 1;
     do {
         char text[16];
@@ -64,7 +115,7 @@ int ManagerList(const char *templateText, const char *outputFile) {
         PutLine(stream, line);
         free(line);
         ++number;
-    } while (Identity(MSG_GETNEXT, &identity));
+    } while (NextSource(&walk, &identity));
     ReportFinish(stream, path, outputFile);
     return 0;
 }
@@ -75,6 +126,7 @@ int ManagerSelectByName(const char *name) {
     FirstSource(&identity);
     char *wanted = StrDup(name);
     StrUpper(wanted);
+    Enumeration walk{};
     do {
         char *product = StrDup(IdentityString(identity.ProductName).text);
         StrUpper(product);
@@ -82,12 +134,13 @@ int ManagerSelectByName(const char *name) {
         free(product);
         if (found) {
             free(wanted);
+            free(walk.seen);
             // A refused default must not look like success to a script.
             if (!Identity(MSG_SET, &identity))
                 Fatal("set %s failed. rc=%d", name, TwResultCode());
             return 0;
         }
-    } while (Identity(MSG_GETNEXT, &identity));
+    } while (NextSource(&walk, &identity));
     free(wanted);
     Fatal("Scanner: %s - not found", name);
 }
@@ -99,13 +152,15 @@ int ManagerSelectByNumber(const char *numberText) {
     TW_IDENTITY identity{};
     FirstSource(&identity);
     // A number beyond the int range is never reached: the whole list is walked.
+    Enumeration walk{};
     for (int position = 1; !typed.inRange || position != number; ++position) {
-        if (Identity(MSG_GETNEXT, &identity))
+        if (NextSource(&walk, &identity))
             continue;
         if (!typed.inRange)
             Fatal("Scanner number %.*s - not found", typed.typedLength, typed.typed);
         Fatal("Scanner number %d - not found", number);
     }
+    free(walk.seen);
     if (DebugLevel != 0)
         LogHexDump("TW_IDENTITY : ", sizeof identity, &identity);
     if (!Identity(MSG_SET, &identity))
@@ -114,14 +169,6 @@ int ManagerSelectByNumber(const char *numberText) {
 }
 
 namespace {
-
-// The default that MSG_GETDEFAULT returned names the enumerated source with the
-// same Id and the same three strings.
-bool SameSource(const TW_IDENTITY &a, const TW_IDENTITY &b) {
-    return a.Id == b.Id && strncmp(a.Manufacturer, b.Manufacturer, sizeof a.Manufacturer) == 0 &&
-           strncmp(a.ProductFamily, b.ProductFamily, sizeof a.ProductFamily) == 0 &&
-           strncmp(a.ProductName, b.ProductName, sizeof a.ProductName) == 0;
-}
 
 // Why the Source Manager is not open, ending the line.
 void PutManagerFailure(FILE *stream, int result) {
@@ -151,12 +198,13 @@ int ManagerListJson(const char *outputFile) {
     FirstSource(&identity);
     FILE *stream = ReportCreate(path);
     PutJsonOpen(stream);
+    Enumeration walk{};
     int number = 0;
     do {
         ++number;
         PutJsonSource(stream, number, identity, nullptr,
                       hasDefault && SameSource(identity, chosen));
-    } while (Identity(MSG_GETNEXT, &identity));
+    } while (NextSource(&walk, &identity));
     PutJsonClose(stream, number);
     ReportFinish(stream, path, outputFile);
     return 0;
@@ -175,7 +223,9 @@ int ManagerCheck(const char *outputFile) {
     }
     PutLine(stream, "open");
     TW_IDENTITY identity{};
-    for (int number = 1; Identity(number == 1 ? MSG_GETFIRST : MSG_GETNEXT, &identity); ++number)
+    Enumeration walk{};
+    for (int number = 1;
+         number == 1 ? Identity(MSG_GETFIRST, &identity) : NextSource(&walk, &identity); ++number)
         fprintf(stream, "source %d: %s (%s, %s)\n", number,
                 IdentityString(identity.ProductName).text,
                 IdentityString(identity.Manufacturer).text,

@@ -30,11 +30,10 @@ void FreeList(StringList list) {
     free(list);
 }
 
-// Loads the module, asks it for its identity and unloads it again. What came of
-// it, with the system's error or the entry's result in *code. A fault in the
-// module ends the run (OsForeignBegin).
+} // namespace
+
 CandidateOutcome AskModule(const char *path, TW_IDENTITY *identity, uint32_t *code) {
-    OsForeignBegin(path);
+    OsForeignBegin(path, "DS_Entry");
     void *module = OsLoadModule(path);
     if (module == nullptr) {
         *code = OsLastError();
@@ -53,6 +52,8 @@ CandidateOutcome AskModule(const char *path, TW_IDENTITY *identity, uint32_t *co
     OsForeignEnd();
     return outcome;
 }
+
+namespace {
 
 void NoteCandidate(const char *path, CandidateOutcome outcome, uint32_t code) {
     CandidateTable &table = ScanCandidates;
@@ -94,7 +95,12 @@ void AddDataSource(const char *folder, const char *name) {
     TW_IDENTITY *identity = &SourceCatalog.identities[index];
     memset(identity, 0, sizeof *identity);
     uint32_t code = 0;
-    CandidateOutcome outcome = AskModule(path, identity, &code);
+    CandidateOutcome outcome = AskInWorker(path, identity, &code);
+    if (LeftOut(outcome)) {
+        char words[64];
+        PutLeftOut(words, sizeof words, outcome, code);
+        LogPrint("%s: %s", path, words);
+    }
     if (outcome == kSourceAccepted) {
         if (DebugLevel != 0) {
             LogPrint("TWAIN Data Source %d", index + 1);
@@ -132,5 +138,6 @@ int ScanDataSources(const char *folder) {
         free(path);
     }
     FreeList(folders);
+    EndScanWorker();
     return 0;
 }

@@ -109,15 +109,47 @@ char *OsUserKeyReadText(const char *path, const char *name);
 // null when memory runs out.
 char *OsAnsiToUtf8(const char *text);
 
-// Foreign code: data sources and the Source Manager run inside this process.
-// Every load, entry call and unload of a foreign module happens between
-// OsForeignBegin (with the module's file) and OsForeignEnd. A fault there that
-// the module does not handle itself ends the process: ForeignFault reports it
-// and the process ends with exit code 1 at once, running nothing more of its
-// own (no exit handlers, no unloading).
-void OsForeignBegin(const char *file);
+// Foreign code: the Source Manager and its sources run inside this process,
+// the catalogue's data sources inside the scan's worker. Every load, entry call
+// and unload of a foreign module happens between OsForeignBegin (with the
+// module's file and what is asked of it, such as "MSG_GETNEXT") and
+// OsForeignEnd. In the program a fault that the module does not handle itself,
+// at any time once foreign code has run, ends the process: ForeignFault reports
+// it, blaming the module holding the faulting address, and the process ends
+// with exit code 1 at once, running nothing more of its own (no exit handlers,
+// no unloading). So does a call that runs past the limit of OsForeignLimit
+// (ForeignTimeout) and the process ending inside a call (ForeignExit). In the
+// worker any such fault ends the worker with the exception code as its exit code.
+void OsForeignBegin(const char *file, const char *call);
 void OsForeignEnd();
+// Milliseconds a foreign call may take in this process; 0 for no limit (the start).
+void OsForeignLimit(unsigned milliseconds);
 
 // Provided above this layer: reports a fault in foreign code (the module's
-// file and the exception code, or the signal number on POSIX).
+// file, or null for code in no module, and the exception code or the signal
+// number on POSIX), a call past its limit, and the process ending in a call
+// (the exit code, or -1 when unknown).
 void ForeignFault(const char *file, unsigned long code);
+void ForeignTimeout(const char *file, const char *call, unsigned seconds);
+void ForeignExit(const char *file, long code);
+
+// The scan's worker: a second run of this executable that does the foreign
+// work for the program, over a private two-way channel, in a job that ends it
+// when this process ends. Null when it cannot be started.
+void *OsWorkerStart();
+enum OsTransfer : int { kOsDone, kOsTimedOut, kOsWorkerEnded };
+// Sends or receives exactly size bytes within the time limit (negative: none).
+int OsWorkerSend(void *worker, const void *data, int size, int milliseconds);
+int OsWorkerReceive(void *worker, void *data, int size, int milliseconds);
+// Ends the worker (when it still runs) and releases it; its exit code. An exit
+// code with the top two bits set is an exception code (on POSIX: 0xC0000000
+// with the signal number).
+unsigned long OsWorkerEnd(void *worker);
+
+// In the worker: the channel to the program, else null. Also makes this the
+// worker: no system boxes, and a fault ends it with the exception code.
+void *OsWorkerChannel();
+bool OsChannelRead(void *channel, void *data, int size);
+bool OsChannelWrite(void *channel, const void *data, int size);
+// Provided above this layer: the worker's loop; its exit code.
+int ScanWorkerMain(void *channel);

@@ -160,28 +160,71 @@ bool OsFileFound(const char *path) {
 
 namespace {
 
-const char *ForeignFile; // the module being called, null outside foreign code
+// The foreign call under way, null between calls; what it asks of the module.
+const char *volatile ForeignFile;
+const char *ForeignCall = "";
+bool ForeignRan;       // foreign code has run in this process: every fault is its
+bool WorkerMode;       // this process is the scan's worker
+LONG Reporting;        // a failure is being reported: the next one ends the run
+HMODULE ForeignModule; // the latest module loaded as foreign code
+char ForeignModulePath[MAX_PATH + 1];
 LPTOP_LEVEL_EXCEPTION_FILTER OuterFilter;
-LONG Reporting;
-
 DWORD StartupFault; // an error raised while a module starts, or 0
 
-[[noreturn]] void EndForeignFault(DWORD code) {
-    // A second fault, while the first is being reported, ends the run at once.
-    if (InterlockedExchange(&Reporting, 1) == 0)
-        ForeignFault(ForeignFile, code);
-    TerminateProcess(GetCurrentProcess(), 1);
-    ExitProcess(1); // not reached
+[[noreturn]] void EndProcess(UINT code) {
+    TerminateProcess(GetCurrentProcess(), code);
+    ExitProcess(code); // not reached
+}
+
+bool InSystemFolder(const char *path) {
+    char system[MAX_PATH];
+    UINT length = GetSystemDirectoryA(system, sizeof system);
+    return length > 0 && length < sizeof system && _strnicmp(path, system, length) == 0 &&
+           path[length] == '\\';
+}
+
+// The file of the module holding the faulting address; null for code in no
+// module (a thread left behind by a freed one). The program and the system's
+// own modules only run on behalf of the call under way.
+const char *Culprit(void *address, char (&path)[MAX_PATH + 1]) {
+    HMODULE module = NULL;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCSTR>(address), &module) ||
+        module == NULL)
+        return nullptr;
+    if (module == ForeignModule)
+        return ForeignModulePath;
+    DWORD length = GetModuleFileNameA(module, path, MAX_PATH);
+    path[length < MAX_PATH ? length : 0] = '\0';
+    if (InSystemFolder(path) || (module == GetModuleHandleA(NULL) && ForeignFile))
+        return ForeignFile;
+    return path;
 }
 
 LONG WINAPI ForeignFaultFilter(EXCEPTION_POINTERS *info) {
-    if (ForeignFile == nullptr)
+    DWORD code = info->ExceptionRecord->ExceptionCode;
+    if (WorkerMode)
+        EndProcess(code);
+    if (!ForeignRan)
         return OuterFilter ? OuterFilter(info) : EXCEPTION_CONTINUE_SEARCH;
-    EndForeignFault(info->ExceptionRecord->ExceptionCode);
+    // A second fault, while the first is being reported, ends the run at once.
+    if (InterlockedExchange(&Reporting, 1) == 0) {
+        char path[MAX_PATH + 1];
+        ForeignFault(Culprit(info->ExceptionRecord->ExceptionAddress, path), code);
+    }
+    EndProcess(1);
 }
 
-// Notes errors raised while a module starts; the loader itself catches a fault
-// in a module's DllMain, and LoadLibraryA then only fails.
+// A module may set an unhandled-exception filter of its own and then fault:
+// ours is put back before any fault goes unhandled.
+LONG WINAPI KeepFaultFilter(EXCEPTION_POINTERS *) {
+    SetUnhandledExceptionFilter(ForeignFaultFilter);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// Notes errors raised while a module starts; the loader may catch a fault in a
+// module's DllMain, and LoadLibraryA then only fails.
 LONG WINAPI NoteStartupFault(EXCEPTION_POINTERS *info) {
     DWORD code = info->ExceptionRecord->ExceptionCode;
     if ((code & 0xC0000000) == 0xC0000000 && StartupFault == 0)
@@ -189,26 +232,111 @@ LONG WINAPI NoteStartupFault(EXCEPTION_POINTERS *info) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-// Ours is set again at every call and return: a module may set a filter of its
-// own, which must not outlive the module.
-void KeepFaultFilter() {
-    static bool installed;
-    LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(ForeignFaultFilter);
-    if (!installed)
-        OuterFilter = previous;
-    installed = true;
+// No system box for a fault, a missing disk or file, ever; our filter at the top.
+void GuardProcess() {
+    if (ForeignRan || WorkerMode)
+        return;
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    OuterFilter = SetUnhandledExceptionFilter(ForeignFaultFilter);
+    AddVectoredExceptionHandler(1, KeepFaultFilter);
+}
+
+// The watchdog of foreign calls in the program: a call running past the limit
+// ends the run. CallNumber is odd while a call runs.
+DWORD CallLimit;
+volatile LONG CallNumber;
+HANDLE CallBegun;
+HANDLE CallEnded;
+
+const char *FileName(const char *path) {
+    const char *name = path;
+    for (const char *c = path; *c; ++c)
+        if (*c == '\\' || *c == '/')
+            name = c + 1;
+    return name;
+}
+
+DWORD WINAPI Watchdog(void *) {
+    for (;;) {
+        WaitForSingleObject(CallBegun, INFINITE);
+        LONG number = CallNumber;
+        DWORD start = GetTickCount();
+        while ((number & 1) && CallNumber == number) {
+            DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= CallLimit) {
+                if (InterlockedExchange(&Reporting, 1) == 0)
+                    ForeignTimeout(FileName(ForeignFile), ForeignCall, CallLimit / 1000);
+                EndProcess(1);
+            }
+            WaitForSingleObject(CallEnded, CallLimit - elapsed);
+        }
+    }
+}
+
+void ArmWatchdog() {
+    if (CallLimit == 0 || WorkerMode)
+        return;
+    if (!CallBegun) {
+        CallBegun = CreateEventA(NULL, FALSE, FALSE, NULL);
+        CallEnded = CreateEventA(NULL, FALSE, FALSE, NULL);
+        HANDLE thread = CreateThread(NULL, 0, Watchdog, NULL, 0, NULL);
+        if (thread)
+            CloseHandle(thread);
+    }
+    SetEvent(CallBegun);
+}
+
+// The process ending while a foreign call runs (ExitProcess in a module, or a
+// thread of one): the executable's TLS callback still runs our code then.
+void NTAPI WatchProcessEnd(PVOID, DWORD reason, PVOID) {
+    if (reason != DLL_PROCESS_DETACH || WorkerMode || ForeignFile == nullptr ||
+        InterlockedExchange(&Reporting, 1) != 0)
+        return;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(GetCurrentProcess(), &code);
+    ForeignExit(ForeignFile, code == STILL_ACTIVE ? -1L : static_cast<long>(code));
+    EndProcess(1);
 }
 
 } // namespace
 
-void OsForeignBegin(const char *file) {
-    KeepFaultFilter();
+#if defined(_MSC_VER)
+#if defined(_WIN64)
+#pragma comment(linker, "/INCLUDE:_tls_used")
+#pragma comment(linker, "/INCLUDE:CorvaneTlsCallback")
+#else
+#pragma comment(linker, "/INCLUDE:__tls_used")
+#pragma comment(linker, "/INCLUDE:_CorvaneTlsCallback")
+#endif
+#pragma const_seg(".CRT$XLF")
+extern "C" const PIMAGE_TLS_CALLBACK CorvaneTlsCallback = WatchProcessEnd;
+#pragma const_seg()
+#else
+extern "C" __attribute__((section(".CRT$XLF"), used)) const PIMAGE_TLS_CALLBACK CorvaneTlsCallback =
+    WatchProcessEnd;
+#endif
+
+void OsForeignBegin(const char *file, const char *call) {
+    GuardProcess();
+    ForeignRan = true;
+    SetUnhandledExceptionFilter(ForeignFaultFilter);
+    ForeignCall = call ? call : "";
     ForeignFile = file ? file : "";
+    InterlockedIncrement(&CallNumber);
+    ArmWatchdog();
 }
 
 void OsForeignEnd() {
     ForeignFile = nullptr;
-    KeepFaultFilter();
+    if (CallNumber & 1)
+        InterlockedIncrement(&CallNumber);
+    if (CallEnded)
+        SetEvent(CallEnded);
+    SetUnhandledExceptionFilter(ForeignFaultFilter);
+}
+
+void OsForeignLimit(unsigned milliseconds) {
+    CallLimit = milliseconds;
 }
 
 void *OsLoadModule(const char *path) {
@@ -220,11 +348,212 @@ void *OsLoadModule(const char *path) {
     DWORD error = GetLastError(); // for OsLastError
     if (watch)
         RemoveVectoredExceptionHandler(watch);
-    // A module that faulted while starting and did not load: no going on.
-    if (module == NULL && StartupFault != 0)
-        EndForeignFault(StartupFault);
+    // A fault the loader caught is a crash; a module that handled its own fault
+    // and refused to start (DllMain FALSE) only did not load.
+    if (module == NULL && StartupFault != 0 && error != ERROR_DLL_INIT_FAILED) {
+        if (WorkerMode)
+            EndProcess(StartupFault);
+        if (InterlockedExchange(&Reporting, 1) == 0)
+            ForeignFault(ForeignFile, StartupFault);
+        EndProcess(1);
+    }
+    if (module != NULL && !WorkerMode) {
+        ForeignModule = module;
+        snprintf(ForeignModulePath, sizeof ForeignModulePath, "%s", path);
+    }
     SetLastError(error);
     return module;
+}
+
+namespace {
+
+const char kWorkerVariable[] = "CORVANE_WORKER_CHANNEL";
+constexpr DWORD kEndWait = 10000; // for a worker that is already ending
+
+struct Worker {
+    HANDLE process;
+    HANDLE pipe; // ours, overlapped
+    HANDLE event;
+};
+
+HANDLE WorkerJob;
+LONG PipeCounter;
+
+// Our end of a named pipe opened for overlapped use, so that a wait can also
+// watch the worker and a time limit; the worker's end is inheritable.
+bool MakeChannel(HANDLE *ours, HANDLE *theirs) {
+    char name[64];
+    snprintf(name, sizeof name, "\\\\.\\pipe\\Corvane-%lu-%ld", GetCurrentProcessId(),
+             InterlockedIncrement(&PipeCounter));
+    *ours = CreateNamedPipeA(
+        name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, NULL);
+    if (*ours == INVALID_HANDLE_VALUE)
+        return false;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+    *theirs = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, NULL);
+    if (*theirs != INVALID_HANDLE_VALUE)
+        return true;
+    CloseHandle(*ours);
+    return false;
+}
+
+// One job for all workers: closed with this process, it ends them.
+void PutInJob(HANDLE process) {
+    if (!WorkerJob) {
+        WorkerJob = CreateJobObjectA(NULL, NULL);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+        memset(&limits, 0, sizeof limits);
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (WorkerJob)
+            SetInformationJobObject(WorkerJob, JobObjectExtendedLimitInformation, &limits,
+                                    sizeof limits);
+    }
+    if (WorkerJob)
+        AssignProcessToJobObject(WorkerJob, process);
+}
+
+int Transfer(void *handle, void *data, int size, int milliseconds, bool send) {
+    Worker *worker = static_cast<Worker *>(handle);
+    char *bytes = static_cast<char *>(data);
+    DWORD start = GetTickCount();
+    for (int done = 0; done < size;) {
+        OVERLAPPED overlapped;
+        memset(&overlapped, 0, sizeof overlapped);
+        overlapped.hEvent = worker->event;
+        DWORD count = static_cast<DWORD>(size - done);
+        BOOL ok = send ? WriteFile(worker->pipe, bytes + done, count, NULL, &overlapped)
+                       : ReadFile(worker->pipe, bytes + done, count, NULL, &overlapped);
+        if (!ok && GetLastError() != ERROR_IO_PENDING) {
+            WaitForSingleObject(worker->process, kEndWait);
+            return kOsWorkerEnded;
+        }
+        DWORD wait = INFINITE;
+        if (milliseconds >= 0) {
+            DWORD elapsed = GetTickCount() - start;
+            wait = elapsed < static_cast<DWORD>(milliseconds) ? milliseconds - elapsed : 0;
+        }
+        HANDLE handles[2] = {worker->event, worker->process};
+        DWORD signalled = WaitForMultipleObjects(2, handles, FALSE, wait);
+        DWORD moved = 0;
+        if (signalled != WAIT_OBJECT_0) {
+            CancelIo(worker->pipe);
+            GetOverlappedResult(worker->pipe, &overlapped, &moved, TRUE);
+            return signalled == WAIT_TIMEOUT ? kOsTimedOut : kOsWorkerEnded;
+        }
+        if (!GetOverlappedResult(worker->pipe, &overlapped, &moved, FALSE) || moved == 0) {
+            WaitForSingleObject(worker->process, kEndWait);
+            return kOsWorkerEnded;
+        }
+        done += static_cast<int>(moved);
+    }
+    return kOsDone;
+}
+
+} // namespace
+
+void *OsWorkerStart() {
+    char exe[MAX_PATH + 1];
+    DWORD length = GetModuleFileNameA(NULL, exe, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    exe[length] = '\0';
+    HANDLE ours, theirs;
+    if (!MakeChannel(&ours, &theirs))
+        return nullptr;
+    char value[32];
+    snprintf(value, sizeof value, "%llu",
+             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(theirs)));
+    char line[MAX_PATH + 3];
+    snprintf(line, sizeof line, "\"%s\"", exe);
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info;
+    SetEnvironmentVariableA(kWorkerVariable, value);
+    BOOL started =
+        CreateProcessA(exe, line, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL, &startup, &info);
+    SetEnvironmentVariableA(kWorkerVariable, NULL);
+    CloseHandle(theirs);
+    Worker *worker = started ? static_cast<Worker *>(calloc(1, sizeof(Worker))) : nullptr;
+    HANDLE event = worker ? CreateEventA(NULL, TRUE, FALSE, NULL) : NULL;
+    if (started && (!worker || !event)) {
+        TerminateProcess(info.hProcess, 1);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+        free(worker);
+        worker = nullptr;
+    }
+    if (!worker) {
+        CloseHandle(ours);
+        return nullptr;
+    }
+    PutInJob(info.hProcess);
+    ResumeThread(info.hThread);
+    CloseHandle(info.hThread);
+    worker->process = info.hProcess;
+    worker->pipe = ours;
+    worker->event = event;
+    return worker;
+}
+
+int OsWorkerSend(void *worker, const void *data, int size, int milliseconds) {
+    return Transfer(worker, const_cast<void *>(data), size, milliseconds, true);
+}
+
+int OsWorkerReceive(void *worker, void *data, int size, int milliseconds) {
+    return Transfer(worker, data, size, milliseconds, false);
+}
+
+unsigned long OsWorkerEnd(void *handle) {
+    Worker *worker = static_cast<Worker *>(handle);
+    if (WaitForSingleObject(worker->process, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(worker->process, 1);
+        WaitForSingleObject(worker->process, kEndWait);
+    }
+    DWORD code = 1;
+    GetExitCodeProcess(worker->process, &code);
+    CloseHandle(worker->process);
+    CloseHandle(worker->pipe);
+    CloseHandle(worker->event);
+    free(worker);
+    return code;
+}
+
+void *OsWorkerChannel() {
+    char value[32];
+    DWORD length = GetEnvironmentVariableA(kWorkerVariable, value, sizeof value);
+    if (length == 0 || length >= sizeof value)
+        return nullptr;
+    SetEnvironmentVariableA(kWorkerVariable, NULL); // not for the data sources
+    char *end = nullptr;
+    HANDLE channel = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(strtoull(value, &end, 10)));
+    if (*end != '\0' || GetFileType(channel) != FILE_TYPE_PIPE)
+        return nullptr;
+    WorkerMode = true;
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(ForeignFaultFilter);
+    AddVectoredExceptionHandler(1, KeepFaultFilter);
+    return channel;
+}
+
+bool OsChannelRead(void *channel, void *data, int size) {
+    char *bytes = static_cast<char *>(data);
+    for (int done = 0; done < size;) {
+        DWORD moved = 0;
+        if (!ReadFile(static_cast<HANDLE>(channel), bytes + done, static_cast<DWORD>(size - done),
+                      &moved, NULL) ||
+            moved == 0)
+            return false;
+        done += static_cast<int>(moved);
+    }
+    return true;
+}
+
+bool OsChannelWrite(void *channel, const void *data, int size) {
+    DWORD moved = 0;
+    return WriteFile(static_cast<HANDLE>(channel), data, static_cast<DWORD>(size), &moved, NULL) &&
+           moved == static_cast<DWORD>(size);
 }
 
 // Through an integer, so that no warning about mismatched function types arises.

@@ -92,11 +92,38 @@ void Fatal(const char *format, ...) {
     WarnAndExit(text);
 }
 
-// Shown like a fatal error; the platform layer then ends the process itself.
-void ForeignFault(const char *file, unsigned long code) {
+// Shown like a fatal error and logged; the platform layer then ends the
+// process itself.
+static void ForeignFailure(bool box, const char *format, ...) CORVANE_PRINTF(2, 3);
+static void ForeignFailure(bool box, const char *format, ...) {
     char text[501] = "";
-    CutFatalText(text, snprintf(text, 500, "%s crashed (exception 0x%08lX)", file, code));
-    MessageOut(text, ProgramTitle(), kBoxWarning);
+    va_list args;
+    va_start(args, format);
+    CutFatalText(text, vsnprintf(text, 500, format, args));
+    va_end(args);
+    LogPrint("%s", text);
+    const char *record = OsGetEnv("CORVANE_MESSAGE_FILE");
+    if (!box) { // the process is ending: a box could not be shown
+        if (record && *record)
+            RecordMessage(record, text, ProgramTitle(), kBoxWarning);
+    } else
+        MessageOut(text, ProgramTitle(), kBoxWarning);
+}
+
+void ForeignFault(const char *file, unsigned long code) {
+    ForeignFailure(true, "%s crashed (exception 0x%08lX)",
+                   file ? file : "a thread left behind by a data source", code);
+}
+
+void ForeignTimeout(const char *file, const char *call, unsigned seconds) {
+    ForeignFailure(true, "%s did not answer %s within %u s", file, call, seconds);
+}
+
+void ForeignExit(const char *file, long code) {
+    if (code < 0)
+        ForeignFailure(false, "%s ended the process", file);
+    else
+        ForeignFailure(false, "%s ended the process (exit code %ld)", file, code);
 }
 
 void LogSetFile(const char *name) {

@@ -78,6 +78,9 @@ int ManagerListJson(const char *outputFile) {
 int CatalogListJson(const char *outputFile) {
     return Record("-lj", nullptr, outputFile);
 }
+int ScanWorkerMain(void *) {
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)

@@ -192,7 +192,7 @@ TEST_F(Diagnostics, FaultInForeignCodeEndsTheRunAtOnce) {
                 if (FILE *file = fopen(getenv("CORVANE_MESSAGE_FILE"), "a"))
                     fputs("exit handlers ran\n", file);
             });
-            OsForeignBegin("C:\\twain_32\\crash.ds");
+            OsForeignBegin("C:\\twain_32\\crash.ds", "DS_Entry");
             raise(SIGSEGV);
         },
         testing::ExitedWithCode(1), "");

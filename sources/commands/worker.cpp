@@ -1,0 +1,142 @@
+// The scan's worker: the data sources are loaded, asked and freed in a second
+// run of the program, so that none of them can end, hang or corrupt the run.
+// The program sends one candidate's path at a time and receives what came of
+// it; a worker that ends or runs past the time limit is replaced.
+#include <cstdlib>
+#include <cstring>
+
+#include "app/settings.h"
+#include "commands/commands.h"
+#include "platform/platform.h"
+#include "support/diagnostics.h"
+#include "support/variables.h"
+
+namespace {
+
+constexpr uint32_t kWorkerReady = 0x31575643; // "CVW1"
+constexpr uint32_t kLongestPath = 32768;
+// A source may write past its 156-byte record; it gets far more room than that.
+constexpr size_t kScratchSize = 65536;
+// Start-up is not the candidate's time.
+constexpr int kStartLimit = 60000;
+constexpr int kLongestLimit = 86400;
+
+struct WorkerReply {
+    int32_t outcome;
+    uint32_t code;
+    unsigned char identity[sizeof(TW_IDENTITY)];
+};
+
+void *Worker; // the running worker, null before the first candidate
+
+void StartWorker() {
+    Worker = OsWorkerStart();
+    uint32_t ready = 0;
+    if (Worker && OsWorkerReceive(Worker, &ready, sizeof ready, kStartLimit) == kOsDone &&
+        ready == kWorkerReady)
+        return;
+    if (Worker)
+        OsWorkerEnd(Worker);
+    Worker = nullptr;
+    Fatal("Can't start the data-source scan");
+}
+
+// One exchange with the worker; false when it ended or ran out of time, the
+// outcome and code then saying which.
+bool Exchange(const char *path, WorkerReply *reply, int limit) {
+    uint32_t length = static_cast<uint32_t>(strlen(path));
+    int state = OsWorkerSend(Worker, &length, sizeof length, limit);
+    if (state == kOsDone)
+        state = OsWorkerSend(Worker, path, static_cast<int>(length), limit);
+    if (state == kOsDone)
+        state = OsWorkerReceive(Worker, reply, sizeof *reply, limit);
+    if (state == kOsDone && reply->outcome >= kSourceAccepted && reply->outcome <= kIdentityRefused)
+        return true;
+    unsigned long exitCode = OsWorkerEnd(Worker);
+    Worker = nullptr;
+    if (state == kOsTimedOut) {
+        reply->outcome = kTimedOut;
+        reply->code = static_cast<uint32_t>(limit / 1000);
+    } else {
+        // An exception code (NTSTATUS error) as exit code: the worker faulted.
+        reply->outcome = (exitCode & 0xC0000000UL) == 0xC0000000UL ? kCrashed : kEndedProcess;
+        reply->code = static_cast<uint32_t>(exitCode);
+    }
+    return false;
+}
+
+} // namespace
+
+int ScanWorkerMain(void *channel) {
+    uint32_t ready = kWorkerReady;
+    auto *scratch = static_cast<unsigned char *>(malloc(kScratchSize));
+    char *path = static_cast<char *>(malloc(kLongestPath + 1));
+    if (!scratch || !path || !OsChannelWrite(channel, &ready, sizeof ready))
+        return 1;
+    uint32_t length = 0;
+    while (OsChannelRead(channel, &length, sizeof length) && length <= kLongestPath &&
+           OsChannelRead(channel, path, static_cast<int>(length))) {
+        path[length] = '\0';
+        memset(scratch, 0, kScratchSize);
+        WorkerReply reply{};
+        reply.outcome = AskModule(path, reinterpret_cast<TW_IDENTITY *>(scratch), &reply.code);
+        memcpy(reply.identity, scratch, sizeof reply.identity);
+        if (!OsChannelWrite(channel, &reply, sizeof reply))
+            break;
+    }
+    return 0;
+}
+
+CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *code) {
+    int seconds = SourceTimeLimit();
+    int limit = seconds > 0 ? seconds * 1000 : -1;
+    WorkerReply reply{};
+    // A worker that ended may have been taken down by a thread an earlier source
+    // left behind: the candidate is tried once more in a fresh one before it is
+    // blamed. A timeout is not tried again, which would double the wait.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!Worker)
+            StartWorker();
+        if (Exchange(path, &reply, limit)) {
+            memcpy(identity, reply.identity, sizeof *identity);
+            break;
+        }
+        if (reply.outcome == kTimedOut)
+            break;
+    }
+    *code = reply.code;
+    return static_cast<CandidateOutcome>(reply.outcome);
+}
+
+void EndScanWorker() {
+    if (Worker)
+        OsWorkerEnd(Worker);
+    Worker = nullptr;
+}
+
+int SourceTimeLimit() {
+    const char *text = VarGet("ds_timeout");
+    if (*text == '\0')
+        return 30;
+    // Digits only: a sign, a fraction or a unit is no silent default.
+    size_t length = strlen(text);
+    int seconds = strspn(text, "0123456789") == length && length <= 5 ? atoi(text) : -1;
+    if (seconds < 0 || seconds > kLongestLimit)
+        Fatal("file: %s section: Settings - setting 'ds_timeout' is not a whole number of "
+              "seconds from 0 to %d: %s",
+              SettingsPath, kLongestLimit, text);
+    return seconds;
+}
+
+bool LeftOut(int32_t outcome) {
+    return outcome == kCrashed || outcome == kEndedProcess || outcome == kTimedOut;
+}
+
+void PutLeftOut(char *text, size_t size, int32_t outcome, uint32_t code) {
+    if (outcome == kCrashed)
+        snprintf(text, size, "crashed (exception 0x%08X)", static_cast<unsigned>(code));
+    else if (outcome == kEndedProcess)
+        snprintf(text, size, "ended the process (exit code %u)", static_cast<unsigned>(code));
+    else
+        snprintf(text, size, "did not answer within %u s", static_cast<unsigned>(code));
+}
