@@ -232,15 +232,6 @@ LONG WINAPI NoteStartupFault(EXCEPTION_POINTERS *info) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-// No system box for a fault, a missing disk or file, ever; our filter at the top.
-void GuardProcess() {
-    if (ForeignRan || WorkerMode)
-        return;
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    OuterFilter = SetUnhandledExceptionFilter(ForeignFaultFilter);
-    AddVectoredExceptionHandler(1, KeepFaultFilter);
-}
-
 // The watchdog of foreign calls in the program: a call running past the limit
 // ends the run. CallNumber is odd while a call runs.
 DWORD CallLimit;
@@ -287,15 +278,37 @@ void ArmWatchdog() {
 }
 
 // The process ending while a foreign call runs (ExitProcess in a module, or a
-// thread of one): the executable's TLS callback still runs our code then.
-void NTAPI WatchProcessEnd(PVOID, DWORD reason, PVOID) {
-    if (reason != DLL_PROCESS_DETACH || WorkerMode || ForeignFile == nullptr ||
-        InterlockedExchange(&Reporting, 1) != 0)
+// thread of one): our code still runs in the executable's TLS callback (on
+// Windows) and in the main thread's fiber-local storage callback (Wine 8 calls
+// only this one).
+void ProcessEnding() {
+    if (WorkerMode || ForeignFile == nullptr || InterlockedExchange(&Reporting, 1) != 0)
         return;
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(GetCurrentProcess(), &code);
     ForeignExit(ForeignFile, code == STILL_ACTIVE ? -1L : static_cast<long>(code));
     EndProcess(1);
+}
+
+void NTAPI WatchProcessEnd(PVOID, DWORD reason, PVOID) {
+    if (reason == DLL_PROCESS_DETACH)
+        ProcessEnding();
+}
+
+void WINAPI FiberDataGone(void *) {
+    ProcessEnding();
+}
+
+// No system box for a fault, a missing disk or file, ever; our filter at the top.
+void GuardProcess() {
+    if (ForeignRan || WorkerMode)
+        return;
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    OuterFilter = SetUnhandledExceptionFilter(ForeignFaultFilter);
+    AddVectoredExceptionHandler(1, KeepFaultFilter);
+    DWORD slot = FlsAlloc(FiberDataGone);
+    if (slot != FLS_OUT_OF_INDEXES)
+        FlsSetValue(slot, &ForeignRan);
 }
 
 } // namespace
