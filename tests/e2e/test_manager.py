@@ -5,6 +5,7 @@ against Wine's own TWAIN_32.DLL."""
 import os
 import re
 import shutil
+import time
 import unittest
 
 from harness import (BUILD, PROGRAM_NAME, WINDOWS_C, SourceManager, WineTestCase, dump_rows,
@@ -112,6 +113,43 @@ class OpeningTheManager(ManagerTestCase):
                 self.assertFatal(r, "%s crashed (exception 0xC0000005)" % name)
                 self.assertEqual(len(r.messages), 1)
                 self.assertIn(file_bytes(out), left)
+
+    def test_a_manager_that_never_ends_ends_the_run_with_its_name(self):
+        self.case.write_settings("[Settings]\r\nds_dir=x\r\nds_reg_dir=y\r\nds_reg_name=z\r\n"
+                                 "ds_timeout=2\r\n")
+        file = BUILD.manager_file
+        again = "%s returned source 1 again in MSG_GETNEXT" % file
+        # Scenario, arguments, the warning and what the report holds by then.
+        for scenario, args, warning, left in [
+                ("wait=5", "-2 -o {out} -l", file + " did not answer MSG_GETNEXT within 2 s",
+                 b"1=Flatbed Pro\r\n"),
+                ("wait=769", "-o {out} -g", file + " did not answer MSG_OPENDSM within 2 s", None),
+                ("exit=5", "-2 -o {out} -l", "{path} ended the process", b"1=Flatbed Pro\r\n"),
+                ("endless=new", "-2 -n 2000",
+                 file + " returned more than 1000 sources in MSG_GETNEXT", None),
+                ("endless=repeat", "-2 -o {out} -l", again, b"1=Flatbed Pro\r\n2=Sheetfeed 2\r\n"),
+                ("endless=repeat", "-2 -o {out} -lj", again, None),
+                ("endless=repeat", "-2 -o {out} -c", again, None),
+                ("endless=repeat", "-2 -s none", again, None),
+                ("endless=repeat", "-2 -n 9", again, None)]:
+            with self.subTest(scenario=scenario, args=args), SourceManager(self.case) as sm:
+                sm.write_scenario(sources=["Flatbed Pro", "Sheetfeed 2"], default=1)
+                with open(sm.scenario, "ab") as f:
+                    f.write(scenario.encode() + b"\r\n")
+                out = self.out_path()
+                if os.path.exists(out):
+                    os.remove(out)
+                path = "C:\\windows\\" + os.path.relpath(sm.path, WINDOWS_C).replace("/", "\\")
+                started = time.monotonic()
+                r = self.run_dsm(sm, args.format(out=win_path(out)), timeout=70)
+                self.assertLess(time.monotonic() - started, 60)
+                warning = warning.format(path=path.replace("twain_32.dll", file))
+                self.assertFatal(r, warning)
+                self.assertEqual(len(r.messages), 1)
+                if left is not None:
+                    self.assertEqual(file_bytes(out), left)
+                if "ended" in warning:  # a box could not be shown: the log has it too
+                    self.assertEqual(log_lines(r.log())[-1], warning)
 
     def test_proxy_window_is_the_parent_and_its_failure_is_not_fatal(self):
         with SourceManager(self.case) as sm:
