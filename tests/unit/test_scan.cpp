@@ -3,8 +3,14 @@
 #include "commands/commands.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <string>
+#include <utility>
+
+#include "app/settings.h"
+#include "support/variables.h"
 
 #include "scratch.h"
 
@@ -19,6 +25,42 @@ TEST(Scan, RescanOfAnEmptyCatalogueKeepsNoOldTables) {
         ScanDataSources(scratch.path.c_str());
         EXPECT_EQ(SourceCatalog.count, 0);
         EXPECT_EQ(std::string(SourceCatalog.paths[0]), scratch.path + "\\text.ds");
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(Scan, TimeLimitSettingTakesWholeSecondsOnly) {
+    SettingsPath = const_cast<char *>("Corvane.ini");
+    for (auto [text, seconds] : {std::pair{"", 30}, {"0", 0}, {"2", 2}, {"86400", 86400}}) {
+        VarSet("ds_timeout", text);
+        EXPECT_EQ(SourceTimeLimit(), seconds) << text;
+    }
+    for (const char *text : {"-1", "+2", "1.5", "30s", "86401", "0x10", "9999999999"}) {
+        VarSet("ds_timeout", text);
+        EXPECT_EXIT(SourceTimeLimit(), testing::ExitedWithCode(1), "") << text;
+    }
+    VarSet("ds_timeout", "");
+}
+
+// Loading a FIFO waits for a writer that never comes: the candidate is left out
+// after the limit, and a fresh worker goes on with the others.
+TEST(Scan, CandidateThatNeverAnswersIsLeftOut) {
+    ScratchFolder scratch;
+    WriteBytes(scratch.path + "/a.ds", "not a module");
+    WriteBytes(scratch.path + "/c.ds", "not a module");
+    ASSERT_EQ(mkfifo((scratch.path + "/b.ds").c_str(), 0600), 0);
+    VarSet("ds_timeout", "1");
+    ScanDataSources(scratch.path.c_str());
+    VarSet("ds_timeout", "");
+    ASSERT_EQ(ScanCandidates.count, 3);
+    for (int i = 0; i < 3; ++i) {
+        const CandidateRecord &record = ScanCandidates.records[i];
+        bool fifo = std::string(record.path) == scratch.path + "\\b.ds";
+        EXPECT_EQ(record.outcome, fifo ? kTimedOut : kNotLoaded) << record.path;
+        EXPECT_EQ(record.code, fifo ? 1u : static_cast<unsigned>(ENOEXEC)) << record.path;
     }
 }
 
