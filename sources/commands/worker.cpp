@@ -9,6 +9,7 @@
 #include "commands/commands.h"
 #include "platform/platform.h"
 #include "support/diagnostics.h"
+#include "support/strings.h"
 #include "support/variables.h"
 
 namespace {
@@ -29,16 +30,29 @@ struct WorkerReply {
 
 void *Worker; // the running worker, null before the first candidate
 
-void StartWorker() {
+bool StartWorker() {
     Worker = OsWorkerStart();
     uint32_t ready = 0;
     if (Worker && OsWorkerReceive(Worker, &ready, sizeof ready, kStartLimit) == kOsDone &&
         ready == kWorkerReady)
-        return;
+        return true;
     if (Worker)
         OsWorkerEnd(Worker);
     Worker = nullptr;
-    Fatal("Can't start the data-source scan");
+    return false;
+}
+
+// Where no worker can be started (a system that forbids a program to start
+// itself), in this process as before: a fault or the process ending then ends
+// the run naming the source, and the watchdog ends a source that hangs.
+CandidateOutcome AskHere(const char *path, TW_IDENTITY *identity, uint32_t *code, int seconds) {
+    auto *scratch = static_cast<TW_IDENTITY *>(MemAlloc(static_cast<int32_t>(kScratchSize)));
+    memset(scratch, 0, kScratchSize);
+    OsForeignLimit(static_cast<unsigned>(seconds) * 1000);
+    CandidateOutcome outcome = AskModule(path, scratch, code);
+    memcpy(identity, scratch, sizeof *identity);
+    free(scratch);
+    return outcome;
 }
 
 // One exchange with the worker; false when it ended or ran out of time, the
@@ -95,8 +109,8 @@ CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *
     // left behind: the candidate is tried once more in a fresh one before it is
     // blamed. A timeout is not tried again, which would double the wait.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!Worker)
-            StartWorker();
+        if (!Worker && !StartWorker())
+            return AskHere(path, identity, code, seconds);
         if (Exchange(path, &reply, limit)) {
             memcpy(identity, reply.identity, sizeof *identity);
             break;
