@@ -482,6 +482,7 @@ void *OsWorkerStart() {
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_FORCEOFFFEEDBACK; // no busy cursor for a program with no window
     PROCESS_INFORMATION info;
     SetEnvironmentVariableA(kWorkerVariable, value);
     BOOL started =
