@@ -85,19 +85,19 @@ int ScanWorkerMain(void *channel) {
     uint32_t ready = kWorkerReady;
     auto *scratch = static_cast<unsigned char *>(malloc(kScratchSize));
     char *path = static_cast<char *>(malloc(kLongestPath + 1));
-    if (!scratch || !path || !OsChannelWrite(channel, &ready, sizeof ready))
-        return 1;
+    bool going = scratch && path && OsChannelWrite(channel, &ready, sizeof ready);
     uint32_t length = 0;
-    while (OsChannelRead(channel, &length, sizeof length) && length <= kLongestPath &&
+    while (going && OsChannelRead(channel, &length, sizeof length) && length <= kLongestPath &&
            OsChannelRead(channel, path, static_cast<int>(length))) {
         path[length] = '\0';
         memset(scratch, 0, kScratchSize);
         WorkerReply reply{};
         reply.outcome = AskModule(path, reinterpret_cast<TW_IDENTITY *>(scratch), &reply.code);
         memcpy(reply.identity, scratch, sizeof reply.identity);
-        if (!OsChannelWrite(channel, &reply, sizeof reply))
-            break;
+        going = OsChannelWrite(channel, &reply, sizeof reply);
     }
+    free(scratch);
+    free(path);
     return 0;
 }
 
