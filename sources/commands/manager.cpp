@@ -28,8 +28,13 @@ void OpenManager() {
         Fatal("Can't open TWAIN Source Manager");
 }
 
+unsigned char *Scratch;
+
 bool Identity(TW_UINT16 msg, TW_IDENTITY *identity) {
-    static unsigned char *scratch = static_cast<unsigned char *>(MemAlloc(kScratchSize));
+    // Made on first use, as a plain pointer: no guarded static in the program.
+    if (!Scratch)
+        Scratch = static_cast<unsigned char *>(MemAlloc(kScratchSize));
+    unsigned char *scratch = Scratch;
     memset(scratch, 0, kScratchSize);
     memcpy(scratch, identity, sizeof *identity);
     bool ok = TwManagerCall(DG_CONTROL, DAT_IDENTITY, msg, scratch);

@@ -58,10 +58,13 @@ CandidateOutcome AskHere(const char *path, TW_IDENTITY *identity, uint32_t *code
 // One exchange with the worker; false when it ended or ran out of time, the
 // outcome and code then saying which.
 bool Exchange(const char *path, WorkerReply *reply, int limit) {
+    // One write: the length, then the path.
     uint32_t length = static_cast<uint32_t>(strlen(path));
-    int state = OsWorkerSend(Worker, &length, sizeof length, limit);
-    if (state == kOsDone)
-        state = OsWorkerSend(Worker, path, static_cast<int>(length), limit);
+    char *request = static_cast<char *>(MemAlloc(static_cast<int32_t>(sizeof length + length)));
+    memcpy(request, &length, sizeof length);
+    memcpy(request + sizeof length, path, length);
+    int state = OsWorkerSend(Worker, request, static_cast<int>(sizeof length + length), limit);
+    free(request);
     if (state == kOsDone)
         state = OsWorkerReceive(Worker, reply, sizeof *reply, limit);
     if (state == kOsDone && reply->outcome >= kSourceAccepted && reply->outcome <= kIdentityRefused)
@@ -124,7 +127,7 @@ CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *
 
 void EndScanWorker() {
     if (Worker)
-        OsWorkerEnd(Worker);
+        OsWorkerClose(Worker);
     Worker = nullptr;
 }
 

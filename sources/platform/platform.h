@@ -145,6 +145,9 @@ int OsWorkerReceive(void *worker, void *data, int size, int milliseconds);
 // code with the top two bits set is an exception code (on POSIX: 0xC0000000
 // with the signal number).
 unsigned long OsWorkerEnd(void *worker);
+// Closes the channel and releases the worker, which then ends by itself (and
+// with this process at the latest), without waiting for it.
+void OsWorkerClose(void *worker);
 
 // In the worker: the channel to the program, else null. Also makes this the
 // worker: no system boxes, and a fault ends it with the exception code.

@@ -722,6 +722,10 @@ unsigned long OsWorkerEnd(void *handle) {
     return WIFEXITED(status) ? static_cast<unsigned long>(WEXITSTATUS(status)) : 1;
 }
 
+void OsWorkerClose(void *worker) {
+    OsWorkerEnd(worker);
+}
+
 // A worker here is always a fork, handed its channel directly.
 void *OsWorkerChannel() {
     return nullptr;

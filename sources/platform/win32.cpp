@@ -441,6 +441,11 @@ int Transfer(void *handle, void *data, int size, int milliseconds, bool send) {
             WaitForSingleObject(worker->process, kEndWait);
             return kOsWorkerEnded;
         }
+        DWORD moved = 0;
+        if (ok && GetOverlappedResult(worker->pipe, &overlapped, &moved, FALSE) && moved > 0) {
+            done += static_cast<int>(moved); // done at once: no wait
+            continue;
+        }
         DWORD wait = INFINITE;
         if (milliseconds >= 0) {
             DWORD elapsed = GetTickCount() - start;
@@ -448,7 +453,6 @@ int Transfer(void *handle, void *data, int size, int milliseconds, bool send) {
         }
         HANDLE handles[2] = {worker->event, worker->process};
         DWORD signalled = WaitForMultipleObjects(2, handles, FALSE, wait);
-        DWORD moved = 0;
         if (signalled != WAIT_OBJECT_0) {
             CancelIo(worker->pipe);
             GetOverlappedResult(worker->pipe, &overlapped, &moved, TRUE);
@@ -532,6 +536,14 @@ unsigned long OsWorkerEnd(void *handle) {
     CloseHandle(worker->event);
     free(worker);
     return code;
+}
+
+void OsWorkerClose(void *handle) {
+    Worker *worker = static_cast<Worker *>(handle);
+    CloseHandle(worker->pipe); // the worker reads the end of its channel and ends
+    CloseHandle(worker->process);
+    CloseHandle(worker->event);
+    free(worker);
 }
 
 void *OsWorkerChannel() {
