@@ -63,10 +63,10 @@ int OsProcessId() {
 
 static void *ProcAddress(FARPROC proc);
 
-// The windowing and shell libraries are loaded on first use, not imported: a
-// listing to a file needs neither, and loading them costs every start more
-// than all the program's own work. They come from the system folder by full
-// path and stay loaded until the process ends.
+// The windowing, shell and registry libraries are loaded on first use, not
+// imported: a listing to a file needs none of them, and loading them costs
+// every start (the scan's worker's too) more than all the program's own work. They come from the
+// system folder by full path and stay loaded until the process ends.
 static void *SystemLibraryCall(HMODULE *library, const char *file, const char *name) {
     if (!*library) {
         char path[MAX_PATH + 16];
@@ -91,6 +91,12 @@ static void *UserCall(const char *name) {
 static void *ShellCall(const char *name) {
     return SystemLibraryCall(&ShellLibrary, "shell32.dll", name);
 }
+
+static HMODULE RegistryLibrary;
+
+// The registry function of that name, typed as declared (null when missing).
+#define REGISTRY_CALL(name)                                                                        \
+    reinterpret_cast<decltype(&name)>(SystemLibraryCall(&RegistryLibrary, "advapi32.dll", #name))
 
 int OsMessageBox(const char *text, const char *caption, unsigned style) {
     using Call = int(WINAPI *)(HWND, LPCSTR, LPCSTR, UINT);
@@ -603,9 +609,9 @@ void OsFreeModule(void *module) {
 
 void *OsUserKeyCreate(const char *path) {
     HKEY key = NULL;
-    LONG rc = RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, NULL, REG_OPTION_NON_VOLATILE,
-                              KEY_READ | KEY_WRITE, NULL, &key, NULL);
-    if (rc != ERROR_SUCCESS)
+    auto create = REGISTRY_CALL(RegCreateKeyExA);
+    if (!create || create(HKEY_CURRENT_USER, path, 0, NULL, REG_OPTION_NON_VOLATILE,
+                          KEY_READ | KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS)
         return nullptr;
     return key;
 }
@@ -614,14 +620,15 @@ bool OsKeySetText(void *key, const char *name, const char *text) {
     if (!key || !text)
         return false;
     DWORD bytes = static_cast<DWORD>(strlen(text) + 1);
-    LONG rc = RegSetValueExA(static_cast<HKEY>(key), name, 0, REG_SZ,
-                             reinterpret_cast<const BYTE *>(text), bytes);
-    return rc == ERROR_SUCCESS;
+    auto set = REGISTRY_CALL(RegSetValueExA);
+    return set && set(static_cast<HKEY>(key), name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
+                      bytes) == ERROR_SUCCESS;
 }
 
 void OsKeyClose(void *key) {
-    if (key)
-        RegCloseKey(static_cast<HKEY>(key));
+    auto close = REGISTRY_CALL(RegCloseKey);
+    if (key && close)
+        close(static_cast<HKEY>(key));
 }
 
 bool OsIsWindow(void *window) {
@@ -668,24 +675,28 @@ bool OsErrorText(unsigned code, const char *subject, char *buf, int size) {
 
 char *OsUserKeyReadText(const char *path, const char *name) {
     HKEY key = NULL;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    auto open = REGISTRY_CALL(RegOpenKeyExA);
+    auto query = REGISTRY_CALL(RegQueryValueExA);
+    auto close = REGISTRY_CALL(RegCloseKey);
+    if (!open || !query || !close ||
+        open(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return nullptr;
     char *text = nullptr;
     DWORD type = 0;
     DWORD bytes = 0;
-    if (RegQueryValueExA(key, name, NULL, &type, NULL, &bytes) == ERROR_SUCCESS) {
+    if (query(key, name, NULL, &type, NULL, &bytes) == ERROR_SUCCESS) {
         // Room for a NUL the stored data may lack; a value may grow between the calls.
         DWORD room = bytes + 1;
         text = static_cast<char *>(calloc(room, 1));
-        if (text && RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE *>(text),
-                                     &bytes) != ERROR_SUCCESS) {
+        if (text && query(key, name, NULL, &type, reinterpret_cast<BYTE *>(text), &bytes) !=
+                        ERROR_SUCCESS) {
             free(text);
             text = nullptr;
         }
         if (text)
             text[bytes < room ? bytes : room - 1] = '\0';
     }
-    RegCloseKey(key);
+    close(key);
     return text;
 }
 
