@@ -54,6 +54,9 @@ CandidateOutcome AskModule(const char *path, TW_IDENTITY *identity, uint32_t *co
 // The same in the scan's worker, which is started on first use; a left-out
 // candidate (crashed, ended the process, timed out) leaves the identity alone.
 CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *code);
+// The candidates of one folder, in the order they will be asked: the worker may
+// be sent some ahead. Names as ListFiles gives them.
+void PlanCandidates(const char *folder, char **names);
 void EndScanWorker();
 // The setting ds_timeout: seconds each foreign call may take, 0 for no limit.
 int SourceTimeLimit();

@@ -21,6 +21,7 @@ TW_UINT16 AskIdentity(DSENTRYPROC entry, TW_IDENTITY *identity) {
 }
 
 void AddAll(const char *folder, StringList names) {
+    PlanCandidates(folder, names);
     for (StringList name = names; *name != nullptr; ++name)
         AddDataSource(folder, *name);
 }

@@ -30,6 +30,41 @@ struct WorkerReply {
 
 void *Worker; // the running worker, null before the first candidate
 
+// The candidate paths of the folder being scanned, in scan order: Plan[Answered]
+// is the next to be answered, Plan[Answered..Sent) are with the worker. A few are
+// sent ahead, so the worker never waits for the next, but never more than the
+// catalogue could still accept: nothing past its limit is loaded.
+constexpr int kAhead = 4;
+char **Plan;
+int PlanCount;
+int Answered;
+int Sent;
+
+void ForgetPlan() {
+    for (int i = 0; i < PlanCount; ++i)
+        free(Plan[i]);
+    free(Plan);
+    Plan = nullptr;
+    PlanCount = Answered = Sent = 0;
+}
+
+int SendAhead(int limit) {
+    int room = kCatalogLimit - SourceCatalog.count;
+    int last = Answered + (room < kAhead ? room : kAhead);
+    for (; Sent < last && Sent < PlanCount; ++Sent) {
+        // One write: the length, then the path.
+        uint32_t length = static_cast<uint32_t>(strlen(Plan[Sent]));
+        auto *request = static_cast<char *>(MemAlloc(static_cast<int32_t>(sizeof length + length)));
+        memcpy(request, &length, sizeof length);
+        memcpy(request + sizeof length, Plan[Sent], length);
+        int state = OsWorkerSend(Worker, request, static_cast<int>(sizeof length + length), limit);
+        free(request);
+        if (state != kOsDone)
+            return state;
+    }
+    return kOsDone;
+}
+
 bool StartWorker() {
     Worker = OsWorkerStart();
     uint32_t ready = 0;
@@ -55,22 +90,18 @@ CandidateOutcome AskHere(const char *path, TW_IDENTITY *identity, uint32_t *code
     return outcome;
 }
 
-// One exchange with the worker; false when it ended or ran out of time, the
-// outcome and code then saying which.
-bool Exchange(const char *path, WorkerReply *reply, int limit) {
-    // One write: the length, then the path.
-    uint32_t length = static_cast<uint32_t>(strlen(path));
-    char *request = static_cast<char *>(MemAlloc(static_cast<int32_t>(sizeof length + length)));
-    memcpy(request, &length, sizeof length);
-    memcpy(request + sizeof length, path, length);
-    int state = OsWorkerSend(Worker, request, static_cast<int>(sizeof length + length), limit);
-    free(request);
+// The worker's answer for Plan[Answered]; false when it ended or ran out of
+// time, the outcome and code then saying which, and whatever it still had is
+// sent again to the next one.
+bool Exchange(WorkerReply *reply, int limit) {
+    int state = SendAhead(limit);
     if (state == kOsDone)
         state = OsWorkerReceive(Worker, reply, sizeof *reply, limit);
     if (state == kOsDone && reply->outcome >= kSourceAccepted && reply->outcome <= kIdentityRefused)
         return true;
     unsigned long exitCode = OsWorkerEnd(Worker);
     Worker = nullptr;
+    Sent = Answered;
     if (state == kOsTimedOut) {
         reply->outcome = kTimedOut;
         reply->code = static_cast<uint32_t>(limit / 1000);
@@ -104,28 +135,55 @@ int ScanWorkerMain(void *channel) {
     return 0;
 }
 
+void PlanCandidates(const char *folder, StringList names) {
+    ForgetPlan();
+    int count = 0;
+    while (names[count] != nullptr)
+        ++count;
+    Plan = static_cast<char **>(MemAlloc(static_cast<int32_t>((count + 1) * sizeof(char *))));
+    for (PlanCount = 0; PlanCount < count; ++PlanCount)
+        Plan[PlanCount] = PathJoin(folder, names[PlanCount]);
+}
+
 CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *code) {
     int seconds = SourceTimeLimit();
     int limit = seconds > 0 ? seconds * 1000 : -1;
+    // A candidate that is not the one planned next is asked on its own.
+    if (Answered >= PlanCount || strcmp(Plan[Answered], path) != 0) {
+        if (Worker && Sent > Answered) { // its answers would be taken for others
+            OsWorkerEnd(Worker);
+            Worker = nullptr;
+        }
+        ForgetPlan();
+        Plan = static_cast<char **>(MemAlloc(static_cast<int32_t>(sizeof(char *))));
+        Plan[PlanCount++] = StrDup(path);
+    }
     WorkerReply reply{};
     // A worker that ended may have been taken down by a thread an earlier source
     // left behind: the candidate is tried once more in a fresh one before it is
     // blamed. A timeout is not tried again, which would double the wait.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!Worker && !StartWorker())
+        if (!Worker && !StartWorker()) {
+            ++Answered;
+            Sent = Answered;
             return AskHere(path, identity, code, seconds);
-        if (Exchange(path, &reply, limit)) {
+        }
+        if (Exchange(&reply, limit)) {
             memcpy(identity, reply.identity, sizeof *identity);
             break;
         }
         if (reply.outcome == kTimedOut)
             break;
     }
+    ++Answered;
+    if (Sent < Answered)
+        Sent = Answered;
     *code = reply.code;
     return static_cast<CandidateOutcome>(reply.outcome);
 }
 
 void EndScanWorker() {
+    ForgetPlan();
     if (Worker)
         OsWorkerClose(Worker);
     Worker = nullptr;
