@@ -1,7 +1,8 @@
 // The scan's worker: the data sources are loaded, asked and freed in a second
 // run of the program, so that none of them can end, hang or corrupt the run.
-// The program sends one candidate's path at a time and receives what came of
-// it; a worker that ends or runs past the time limit is replaced.
+// The program sends candidates' paths (a few ahead) and receives, in the same
+// order, what came of each; a worker that ends or runs past the time limit is
+// replaced.
 #include <cstdlib>
 #include <cstring>
 
@@ -15,7 +16,8 @@
 namespace {
 
 constexpr uint32_t kWorkerReady = 0x31575643; // "CVW1"
-constexpr uint32_t kLongestPath = 32768;
+// Far beyond any path the system loads from: such a one just does not load.
+constexpr uint32_t kLongestPath = 16 << 20;
 // A source may write past its 156-byte record; it gets far more room than that.
 constexpr size_t kScratchSize = 65536;
 // Start-up is not the candidate's time.
@@ -118,20 +120,22 @@ bool Exchange(WorkerReply *reply, int limit) {
 int ScanWorkerMain(void *channel) {
     uint32_t ready = kWorkerReady;
     auto *scratch = static_cast<unsigned char *>(malloc(kScratchSize));
-    char *path = static_cast<char *>(malloc(kLongestPath + 1));
-    bool going = scratch && path && OsChannelWrite(channel, &ready, sizeof ready);
+    bool going = scratch && OsChannelWrite(channel, &ready, sizeof ready);
     uint32_t length = 0;
-    while (going && OsChannelRead(channel, &length, sizeof length) && length <= kLongestPath &&
-           OsChannelRead(channel, path, static_cast<int>(length))) {
-        path[length] = '\0';
-        memset(scratch, 0, kScratchSize);
-        WorkerReply reply{};
-        reply.outcome = AskModule(path, reinterpret_cast<TW_IDENTITY *>(scratch), &reply.code);
-        memcpy(reply.identity, scratch, sizeof reply.identity);
-        going = OsChannelWrite(channel, &reply, sizeof reply);
+    while (going && OsChannelRead(channel, &length, sizeof length) && length <= kLongestPath) {
+        char *path = static_cast<char *>(malloc(length + 1));
+        going = path && OsChannelRead(channel, path, static_cast<int>(length));
+        if (going) {
+            path[length] = '\0';
+            memset(scratch, 0, kScratchSize);
+            WorkerReply reply{};
+            reply.outcome = AskModule(path, reinterpret_cast<TW_IDENTITY *>(scratch), &reply.code);
+            memcpy(reply.identity, scratch, sizeof reply.identity);
+            going = OsChannelWrite(channel, &reply, sizeof reply);
+        }
+        free(path);
     }
     free(scratch);
-    free(path);
     return 0;
 }
 
