@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/program.h"
 #include "app/report.h"
 #include "commands/commands.h"
 #include "platform/platform.h"
@@ -20,6 +21,7 @@ constexpr int32_t kMachineX86 = 0x14C;
 constexpr int32_t kMachineX64 = 0x8664;
 // The scan searches ds_dir and one folder below; the check looks this deep.
 constexpr int kDeepestLevel = 3;
+constexpr int kSystemFolderSize = 260;
 
 void PutLineFormat(FILE *stream, const char *format, ...) CORVANE_PRINTF(2, 3);
 void PutLineFormat(FILE *stream, const char *format, ...) {
@@ -99,7 +101,28 @@ void PutUnsearched(FILE *stream, const char *dsDir, const char *folder, int leve
     free(folders);
 }
 
+// Why ds_dir gives no candidates at all, when it is not a folder to search.
+void PutFolderProblem(FILE *stream, const char *dsDir) {
+    unsigned error = 0;
+    OsFolderState state = OsFolderCheck(dsDir, &error);
+    if (state == kFolderSearchable)
+        return;
+    char message[512];
+    if (!OsErrorText(error, dsDir, message, sizeof message))
+        snprintf(message, sizeof message, "unknown error");
+    PutLineFormat(stream, "ds_dir %s %s: %s (error %u)", dsDir, FolderProblem(state), message,
+                  error);
+}
+
+// Run as the system account, the registry read is that account's own.
+void PutDefaultOwner(FILE *stream) {
+    if (OsIsLocalSystem())
+        PutLine(stream, "whose default: the system account's, not a user's (run -c as the "
+                        "logged-on user to see theirs)");
+}
+
 void PutStoredDefault(FILE *stream) {
+    PutDefaultOwner(stream);
     int index = -1;
     char *stored = CatalogStoredDefault(&index);
     if (!stored)
@@ -116,13 +139,118 @@ void PutStoredDefault(FILE *stream) {
     free(stored);
 }
 
+// Appends to the text in buf, bounded by its size.
+void Append(char *buf, size_t size, const char *format, ...) CORVANE_PRINTF(3, 4);
+void Append(char *buf, size_t size, const char *format, ...) {
+    size_t used = strlen(buf);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buf + used, size - used, format, args);
+    va_end(args);
+}
+
+bool InFolder(const char *folder, const char *name) {
+    char *path = PathJoin(folder, name);
+    bool found = FileExists(path);
+    free(path);
+    return found;
+}
+
+bool InPathFolder(const char *name) {
+    const char *variable = OsGetEnv("PATH");
+    char *folders = StrDup(variable ? variable : "");
+    bool found = false;
+    for (char *folder = folders; folder && !found;) {
+        char *end = strchr(folder, ';');
+        if (end)
+            *end = '\0';
+        found = *folder != '\0' && InFolder(folder, name);
+        folder = end ? end + 1 : nullptr;
+    }
+    free(folders);
+    return found;
+}
+
+// Whether the loader finds a DLL a module imports: in the module's own folder,
+// the program's, the system folder, the Windows folder, the current folder or a
+// folder of PATH. API sets (api-ms-*, ext-ms-*) and modules loaded already
+// need no file; a name holding a path is not looked for, nor reported.
+bool DllFound(const char *moduleFolder, const char *name) {
+    if (StrNCompareNoCase(name, "api-ms-", 7) == 0 || StrNCompareNoCase(name, "ext-ms-", 7) == 0 ||
+        strpbrk(name, "\\/:") != nullptr || OsModuleLoaded(name))
+        return true;
+    char system[kSystemFolderSize];
+    char windows[kSystemFolderSize];
+    int systemLength = OsSystemDirectory(system, kSystemFolderSize);
+    int windowsLength = OsWindowsDirectory(windows, kSystemFolderSize);
+    const char *folders[] = {moduleFolder, ProgramFolderPath,
+                             systemLength > 0 && systemLength < kSystemFolderSize ? system : ".",
+                             windowsLength > 0 && windowsLength < kSystemFolderSize ? windows : ".",
+                             "."};
+    for (const char *folder : folders)
+        if (InFolder(folder, name))
+            return true;
+    return InPathFolder(name);
+}
+
+// "needs a.dll and b.dll, which are not found" for the DLLs the module imports
+// that the loader cannot find; false when it finds them all.
+bool PutMissingDlls(char *buf, size_t size, const char *path) {
+    char *folder = StrDup(path);
+    char *slash = strrchr(folder, '\\');
+    if (slash)
+        *slash = '\0';
+    StringList imports = ModuleImports(path);
+    StringList missing = ListNew(0);
+    for (StringList name = imports; *name; ++name)
+        if (!DllFound(slash ? folder : ".", *name))
+            ListAppend(&missing, *name);
+    int count = ListCount(missing);
+    for (int i = 0; i < count; ++i)
+        Append(buf, size, "%s%s", i == 0 ? "needs " : i + 1 < count ? ", " : " and ", missing[i]);
+    if (count > 0)
+        Append(buf, size, ", which %s not found", count == 1 ? "is" : "are");
+    ListFreeItems(missing);
+    free(missing);
+    ListFreeItems(imports);
+    free(imports);
+    free(folder);
+    return count > 0;
+}
+
 } // namespace
 
+void NotLoadedText(char *buf, size_t size, const char *path, unsigned error) {
+    *buf = '\0';
+    // Windows gives the same error for a missing module and for a missing DLL
+    // that a module there needs.
+    bool module = ModuleMachine(path) == static_cast<int32_t>(OsProgramMachine);
+    bool missingDll = error == OsErrorModuleNotFound && module;
+    if (missingDll && PutMissingDlls(buf, size, path)) {
+        Append(buf, size, " (error %u)", error);
+        return;
+    }
+    if (!OsErrorText(error, FileName(path), buf, static_cast<int>(size)))
+        snprintf(buf, size, "unknown error");
+    Append(buf, size, " (error %u)", error);
+    if (missingDll)
+        Append(buf, size, "; the file is there, but a DLL it needs is missing");
+    else if (error == OsErrorInitFailed)
+        Append(buf, size, "; its start-up code refused to load");
+    else if (error == OsErrorAccessDenied)
+        Append(buf, size, "; this user may not read or run it: see the file's permissions");
+}
+
 void PutNotLoaded(FILE *stream, const char *path, unsigned error) {
-    char message[512];
-    if (!OsErrorText(error, FileName(path), message, sizeof message))
-        snprintf(message, sizeof message, "unknown error");
-    fprintf(stream, "not loaded: %s (error %u)", message, error);
+    char text[kNotLoadedSize];
+    NotLoadedText(text, sizeof text, path, error);
+    fprintf(stream, "not loaded: %s", text);
+}
+
+const char *FolderProblem(OsFolderState state) {
+    static const char *const problems[] = {"", "does not exist", "is not a folder",
+                                           "cannot be searched"};
+    return problems[state];
 }
 
 char *CatalogStoredDefault(int *index) {
@@ -139,9 +267,10 @@ int CatalogCheck(const char *outputFile) {
     const char *path = ReportPath(outputFile);
     EnsureCatalog();
     FILE *stream = ReportCreate(path);
+    const char *dsDir = VarGet("ds_dir");
+    PutFolderProblem(stream, dsDir);
     for (int32_t i = 0; i < ScanCandidates.count; ++i)
         PutCandidate(stream, ScanCandidates.records[i]);
-    const char *dsDir = VarGet("ds_dir");
     PutUnsearched(stream, dsDir, dsDir, 0);
     PutStoredDefault(stream);
     ReportFinish(stream, path, outputFile);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "TWLINK/twain.h"
+#include "platform/platform.h"
 
 constexpr int kCatalogLimit = 50;
 
@@ -56,6 +57,14 @@ int CatalogCheck(const char *outputFile);
 int ManagerCheck(const char *outputFile);
 // "not loaded: " with the system's message and error for a module file.
 void PutNotLoaded(FILE *stream, const char *path, unsigned error);
+// Why the system did not load a module file: the system's message and error,
+// or the DLLs it needs that are missing; a hint where the message misleads.
+constexpr int kNotLoadedSize = 1024;
+void NotLoadedText(char *buf, size_t size, const char *path, unsigned error);
+// What keeps a folder from being searched: "does not exist", ...
+const char *FolderProblem(OsFolderState state);
+// Ends the run for -n with a number that names no source, shown as typed.
+[[noreturn]] void NumberNotFound(const char *numberText);
 int CatalogListJson(const char *outputFile);
 int ManagerListJson(const char *outputFile);
 // Writes the opening of a JSON listing, one source's object, or its close.

@@ -4,6 +4,7 @@
 
 #include "TWLINK/TWLINK.h"
 #include "app/report.h"
+#include "platform/platform.h"
 #include "commands/commands.h"
 #include "support/diagnostics.h"
 #include "support/strings.h"
@@ -17,9 +18,39 @@ bool TryOpenManager() {
     return TwOpenManager(nullptr);
 }
 
+// The condition code of a Source Manager that is loaded but refused to open.
+unsigned ManagerCondition() {
+    TW_STATUS status{};
+    status.ConditionCode = TWCC_BUMMER;
+    TwManagerCall(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+    return status.ConditionCode;
+}
+
+// Names the file tried and why it is not open.
+[[noreturn]] void CantOpenManager() {
+    int result = TwResultCode();
+    const char *path = TwManagerPath();
+    bool tooLong = *path == '\0';
+    if (tooLong)
+        path = *VarGet("dsm_path") != '\0' ? VarGet("dsm_path") : OsManagerFile;
+    char why[kNotLoadedSize];
+    if (TwSessionState >= TWAIN_SM_LOADED)
+        snprintf(why, sizeof why, "it refused to open (result %d, condition %u)", result,
+                 ManagerCondition());
+    else if (Session.loadFailure == kTwManagerNoEntry)
+        snprintf(why, sizeof why, "it has no DSM_Entry: it is not a TWAIN Source Manager");
+    else if (tooLong)
+        snprintf(why, sizeof why, "the path is too long");
+    else
+        NotLoadedText(why, sizeof why, path,
+                      Session.loadFailure == kTwManagerNotLoaded ? Session.loadError
+                                                                 : OsErrorFileNotFound);
+    Fatal("Can't open TWAIN Source Manager %s: %s", path, why);
+}
+
 void OpenManager() {
     if (!TryOpenManager())
-        Fatal("Can't open TWAIN Source Manager");
+        CantOpenManager();
 }
 
 bool Identity(TW_UINT16 msg, TW_IDENTITY *identity) {
@@ -84,7 +115,8 @@ int ManagerSelectByName(const char *name) {
             free(wanted);
             // A refused default must not look like success to a script.
             if (!Identity(MSG_SET, &identity))
-                Fatal("set %s failed. rc=%d", name, TwResultCode());
+                Fatal("The TWAIN Source Manager refused to make %s the default (result %d)", name,
+                      TwResultCode());
             return 0;
         }
     } while (Identity(MSG_GETNEXT, &identity));
@@ -99,17 +131,14 @@ int ManagerSelectByNumber(const char *numberText) {
     TW_IDENTITY identity{};
     FirstSource(&identity);
     // A number beyond the int range is never reached: the whole list is walked.
-    for (int position = 1; !typed.inRange || position != number; ++position) {
-        if (Identity(MSG_GETNEXT, &identity))
-            continue;
-        if (!typed.inRange)
-            Fatal("Scanner number %.*s - not found", typed.typedLength, typed.typed);
-        Fatal("Scanner number %d - not found", number);
-    }
+    for (int position = 1; !typed.inRange || position != number; ++position)
+        if (!Identity(MSG_GETNEXT, &identity))
+            NumberNotFound(numberText);
     if (DebugLevel != 0)
         LogHexDump("TW_IDENTITY : ", sizeof identity, &identity);
     if (!Identity(MSG_SET, &identity))
-        Fatal("set -n %d failed. rc=%d", number, TwResultCode());
+        Fatal("The TWAIN Source Manager refused to make source %d the default (result %d)", number,
+              TwResultCode());
     return 0;
 }
 
@@ -127,11 +156,7 @@ bool SameSource(const TW_IDENTITY &a, const TW_IDENTITY &b) {
 void PutManagerFailure(FILE *stream, int result) {
     if (TwSessionState >= TWAIN_SM_LOADED) {
         // Loaded but refused: its condition code says why.
-        TW_STATUS status{};
-        status.ConditionCode = TWCC_BUMMER;
-        TwManagerCall(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
-        fprintf(stream, "open refused: result %d, condition %u\n", result,
-                static_cast<unsigned>(status.ConditionCode));
+        fprintf(stream, "open refused: result %d, condition %u\n", result, ManagerCondition());
     } else if (Session.loadFailure == kTwManagerNotLoaded) {
         PutNotLoaded(stream, TwManagerPath(), Session.loadError);
         fputc('\n', stream);

@@ -32,6 +32,10 @@ extern const char OsManagerFile[];
 extern const unsigned OsProgramMachine;
 int OsManagerFolder(char *buf, int size);
 
+// The system directory (GetSystemDirectoryA): returns what OsWindowsDirectory
+// returns.
+int OsSystemDirectory(char *buf, int size);
+
 // The full form of a path, a relative one taken from the working directory.
 // Returns its length, or the size needed (including the NUL) when buf is too
 // small, or 0 on failure.
@@ -73,12 +77,26 @@ bool OsReplaceFile(const char *from, const char *to);
 // Whether the system finds a file at the path (OpenFile with OF_EXIST).
 bool OsFileFound(const char *path);
 
+// Whether a folder can be searched; when not, why, with the system's error in
+// *error.
+enum OsFolderState : int {
+    kFolderSearchable,
+    kFolderMissing,
+    kFolderNotFolder, // a file of that name
+    kFolderUnsearchable,
+};
+OsFolderState OsFolderCheck(const char *path, unsigned *error);
+
 // Module loading. Symbols come back as untyped addresses to be cast to the
 // entry point's type.
 void *OsLoadModule(const char *path);
 void *OsModuleSymbol(void *module, const char *name);
 void *OsModuleOrdinal(void *module, unsigned ordinal);
 void OsFreeModule(void *module);
+
+// Whether a module of that name is loaded in the process already (the loader
+// then takes it without a search).
+bool OsModuleLoaded(const char *name);
 
 // Current user's registry: create or open a key (null on failure), set a text
 // value (REG_SZ, the terminating NUL included), close the key.
@@ -95,6 +113,12 @@ void *OsCreateProxyWindow();
 // straight after the call that failed.
 unsigned OsLastError();
 
+// System error codes the program explains (the Windows values on Windows).
+extern const unsigned OsErrorFileNotFound;
+extern const unsigned OsErrorAccessDenied;
+extern const unsigned OsErrorModuleNotFound; // the module, or a DLL it needs, is missing
+extern const unsigned OsErrorInitFailed;     // the module's start-up code refused to load
+
 // The system's message for an error code, without its line end, its inserts
 // (such as the file in "%1 is not a valid Win32 application.") naming the
 // subject; false when the system has none.
@@ -108,6 +132,12 @@ char *OsUserKeyReadText(const char *path, const char *name);
 // ANSI code-page text converted to UTF-8, as a heap text (released with free);
 // null when memory runs out.
 char *OsAnsiToUtf8(const char *text);
+
+// Whether the process runs as the local system account (S-1-5-18), whose
+// registry hive belongs to no user.
+bool OsIsLocalSystem();
+// POSIX only, for the tests: the answer OsIsLocalSystem gives.
+void OsSetLocalSystemForTest(bool system);
 
 // Foreign code: data sources and the Source Manager run inside this process.
 // Every load, entry call and unload of a foreign module happens between

@@ -149,6 +149,12 @@ int OsWindowsDirectory(char *buf, int size) {
     return static_cast<int>(length);
 }
 
+// Stands for the system directory as OsWindowsDirectory stands for the
+// Windows directory.
+int OsSystemDirectory(char *buf, int size) {
+    return OsWindowsDirectory(buf, size);
+}
+
 // The native stand-in takes the 32-bit build's names.
 const char OsProgramName[] = "Corvane";
 const char OsManagerFile[] = "TWAIN_32.DLL";
@@ -360,6 +366,31 @@ bool OsFileFound(const char *path) {
     return found;
 }
 
+OsFolderState OsFolderCheck(const char *path, unsigned *error) {
+    *error = 0;
+    char *native = NativePath(path);
+    if (!native) {
+        *error = ENOMEM;
+        return kFolderUnsearchable;
+    }
+    struct stat info;
+    OsFolderState state = kFolderSearchable;
+    if (stat(native, &info) != 0) {
+        *error = static_cast<unsigned>(errno);
+        state = errno == ENOENT || errno == ENOTDIR ? kFolderMissing : kFolderUnsearchable;
+    } else if (!S_ISDIR(info.st_mode)) {
+        *error = ENOTDIR;
+        state = kFolderNotFolder;
+    } else if (DIR *dir = opendir(native)) {
+        closedir(dir);
+    } else {
+        *error = static_cast<unsigned>(errno);
+        state = kFolderUnsearchable;
+    }
+    free(native);
+    return state;
+}
+
 // dlopen sets no error number of its own: a file that is there but does not
 // load counts as not executable.
 static unsigned LastError;
@@ -389,6 +420,13 @@ void *OsModuleOrdinal(void *, unsigned) {
 void OsFreeModule(void *module) {
     if (module)
         dlclose(module);
+}
+
+bool OsModuleLoaded(const char *name) {
+    void *module = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
+    if (module)
+        dlclose(module);
+    return module != nullptr;
 }
 
 // The current user's registry is a folder tree: CORVANE_REGISTRY_ROOT, else
@@ -500,6 +538,13 @@ unsigned OsLastError() {
     return LastError;
 }
 
+// dlopen's failure for a file that is there stands for the missing DLL; no
+// start-up code refuses here.
+const unsigned OsErrorFileNotFound = ENOENT;
+const unsigned OsErrorAccessDenied = EACCES;
+const unsigned OsErrorModuleNotFound = ENOEXEC;
+const unsigned OsErrorInitFailed = ~0u;
+
 bool OsErrorText(unsigned code, const char *, char *buf, int size) {
     if (size <= 0)
         return false;
@@ -567,6 +612,17 @@ char *OsAnsiToUtf8(const char *text) {
     }
     *out = '\0';
     return utf8;
+}
+
+// There is no system account here: the tests choose the answer.
+static bool LocalSystem;
+
+bool OsIsLocalSystem() {
+    return LocalSystem;
+}
+
+void OsSetLocalSystemForTest(bool system) {
+    LocalSystem = system;
 }
 
 // Faults in foreign code arrive as signals; the handlers are the program's only

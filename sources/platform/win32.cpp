@@ -26,15 +26,19 @@ int OsWindowsDirectory(char *buf, int size) {
     return static_cast<int>(GetWindowsDirectoryA(buf, static_cast<UINT>(size)));
 }
 
+int OsSystemDirectory(char *buf, int size) {
+    if (size < 0)
+        return 0;
+    return static_cast<int>(GetSystemDirectoryA(buf, static_cast<UINT>(size)));
+}
+
 #if defined(_WIN64)
 const char OsProgramName[] = "Corvane64";
 const char OsManagerFile[] = "TWAINDSM.DLL";
 const unsigned OsProgramMachine = IMAGE_FILE_MACHINE_AMD64;
 
 int OsManagerFolder(char *buf, int size) {
-    if (size < 0)
-        return 0;
-    return static_cast<int>(GetSystemDirectoryA(buf, static_cast<UINT>(size)));
+    return OsSystemDirectory(buf, size);
 }
 #else
 const char OsProgramName[] = "Corvane";
@@ -158,6 +162,36 @@ bool OsFileFound(const char *path) {
     return OpenFile(path, &ofs, OF_EXIST) != HFILE_ERROR;
 }
 
+OsFolderState OsFolderCheck(const char *path, unsigned *error) {
+    *error = 0;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        *error = GetLastError();
+        return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND
+                   ? kFolderMissing
+                   : kFolderUnsearchable;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        *error = ERROR_DIRECTORY;
+        return kFolderNotFolder;
+    }
+    size_t end = strlen(path);
+    bool separated = end > 0 && strchr("\\/:", path[end - 1]) != nullptr;
+    char pattern[MAX_PATH + 8];
+    int length = snprintf(pattern, sizeof pattern, "%s%s*", path, separated ? "" : "\\");
+    if (length < 0 || length >= static_cast<int>(sizeof pattern))
+        return kFolderSearchable; // the scan's own search tells
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(pattern, &data);
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+        return kFolderSearchable;
+    }
+    *error = GetLastError();
+    // An empty drive root has no entries at all, not even "." and "..".
+    return *error == ERROR_FILE_NOT_FOUND ? kFolderSearchable : kFolderUnsearchable;
+}
+
 namespace {
 
 const char *ForeignFile; // the module being called, null outside foreign code
@@ -246,6 +280,10 @@ void OsFreeModule(void *module) {
         FreeLibrary(static_cast<HMODULE>(module));
 }
 
+bool OsModuleLoaded(const char *name) {
+    return GetModuleHandleA(name) != NULL;
+}
+
 void *OsUserKeyCreate(const char *path) {
     HKEY key = NULL;
     LONG rc = RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, NULL, REG_OPTION_NON_VOLATILE,
@@ -288,6 +326,11 @@ void *OsCreateProxyWindow() {
 unsigned OsLastError() {
     return GetLastError();
 }
+
+const unsigned OsErrorFileNotFound = ERROR_FILE_NOT_FOUND;
+const unsigned OsErrorAccessDenied = ERROR_ACCESS_DENIED;
+const unsigned OsErrorModuleNotFound = ERROR_MOD_NOT_FOUND;
+const unsigned OsErrorInitFailed = ERROR_DLL_INIT_FAILED;
 
 bool OsErrorText(unsigned code, const char *subject, char *buf, int size) {
     if (size <= 0)
@@ -332,6 +375,24 @@ char *OsUserKeyReadText(const char *path, const char *name) {
     }
     RegCloseKey(key);
     return text;
+}
+
+bool OsIsLocalSystem() {
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    DWORD size = 0;
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD systemSize = sizeof system;
+    bool isSystem = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
+                    CreateWellKnownSid(WinLocalSystemSid, NULL, system, &systemSize) &&
+                    EqualSid(info.user.User.Sid, system);
+    CloseHandle(token);
+    return isSystem;
 }
 
 char *OsAnsiToUtf8(const char *text) {
