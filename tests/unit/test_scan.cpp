@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+
+#include "platform/platform.h"
+#include "support/variables.h"
 
 #include "scratch.h"
 
@@ -20,6 +24,26 @@ TEST(Scan, RescanOfAnEmptyCatalogueKeepsNoOldTables) {
         EXPECT_EQ(SourceCatalog.count, 0);
         EXPECT_EQ(std::string(SourceCatalog.paths[0]), scratch.path + "\\text.ds");
     }
+}
+
+// As the system account, a default would go where no user sees it: the
+// selections end the run, and the check says whose default it shows.
+TEST(Scan, SystemAccountSetsNoDefault) {
+    ScratchFolder scratch;
+    setenv("CORVANE_REGISTRY_ROOT", scratch.path.c_str(), 1);
+    for (const char *name : {"ds_dir", "ds_reg_dir", "ds_reg_name"})
+        VarSet(name, scratch.path.c_str());
+    std::string report = scratch.path + "/check.txt";
+    OsSetLocalSystemForTest(true);
+    EXPECT_EXIT(CatalogSelectByName("x"), testing::ExitedWithCode(1), "runs as the system account");
+    EXPECT_EXIT(CatalogSelectByNumber("1"), testing::ExitedWithCode(1), "logged-on user");
+    CatalogCheck(report.c_str());
+    OsSetLocalSystemForTest(false);
+    EXPECT_EQ(FileBytes(report), "whose default: the system account's, not a user's (run -c as "
+                                 "the logged-on user to see theirs)\ndefault: none\n");
+    CatalogCheck(report.c_str());
+    EXPECT_EQ(FileBytes(report), "default: none\n");
+    unsetenv("CORVANE_REGISTRY_ROOT");
 }
 
 } // namespace
