@@ -16,8 +16,6 @@ MSG_GETNEXT = 0x0005
 MSG_SET = 0x0006
 MSG_OPENDSM = 0x0301
 
-MSG_GET = 0x0001
-# The build's own Source Manager as the program names it.
 OWN = "C:\\windows\\%s%s" % ("system32\\" if BUILD.name == "x64" else "", BUILD.manager_file)
 CANT_OPEN = "Can't open TWAIN Source Manager %s: %s"
 NOT_FOUND = "File not found. (error 2)"
@@ -93,8 +91,8 @@ class OpeningTheManager(ManagerTestCase):
             self.assertFatal(r, CANT_OPEN % (OWN, "it refused to open (result 1, condition 9)"))
             self.assertEqual(len(r.messages), 1)
             calls = sm.calls()
-            # The refusal's condition code is asked for the message.
-            self.assertEqual([(c["MSG"], c["RC"]) for c in calls], [(MSG_OPENDSM, 1), (MSG_GET, 0)])
+            # The refusal's condition code is asked for (MSG_GET) for the message.
+            self.assertEqual([(c["MSG"], c["RC"]) for c in calls], [(MSG_OPENDSM, 1), (0x0001, 0)])
             # Loaded, but not open: only the trace of state 2.
             self.assertEqual(re.findall(rb"TWLK:[^\"\\\r\n]*", r.stderr), [b"TWLK:State 2"])
 
@@ -338,15 +336,14 @@ class ChosenSourceManager(ManagerTestCase):
         shutil.copy(os.path.join(BUILD.fixtures, BUILD.manager_file),
                     os.path.join(self.case.root, "dsm.dll"))
         missing = win_path(os.path.join(self.case.root, "missing.dll"))
+        bare = win_path(os.path.join(self.case.root, BUILD.manager_file))
         # (the build's own in place, dsm_path, the file a run without it names)
         for own, value, tried in (
                 (False, win_path(os.path.join(self.case.root, "dsm.dll")), None),
                 (False, "dsm.dll", None),  # from the working folder
                 (True, "", None),
                 (True, missing, missing),
-                # Never along the DLL search path.
-                (True, BUILD.manager_file, win_path(os.path.join(self.case.root,
-                                                                 BUILD.manager_file)))):
+                (True, BUILD.manager_file, bare)):  # never along the DLL search path
             with self.subTest(value=value), SourceManager(self.case, absent=not own) as sm:
                 self.case.write_settings("[Settings]\r\nds_dir=x\r\nds_reg_dir=y\r\n"
                                          "ds_reg_name=z\r\ndsm_path=%s\r\n" % value)

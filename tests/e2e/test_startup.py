@@ -66,13 +66,12 @@ class CommandLineErrors(WineTestCase):
     def test_usage_box_naming_the_argument_and_exit_code_1(self):
         # A single-argument form with another argument, an unknown option, a
         # plain word, and each option missing its value.
+        unknown, value = "Unknown option: %s", "%s needs a value"
         for args, line in (("-ver -l", "-ver works only alone on the command line"),
-                           ("-l -HELP", "-HELP works only alone on the command line"),
-                           ("-x", "Unknown option: -x"), ("/l", "Unknown option: /l"),
-                           ("--help", "Unknown option: --help"),
-                           ("scanner", "Unknown option: scanner"), ("-o", "-o needs a value"),
-                           ("-ll", "-ll needs a value"), ("-n", "-n needs a value"),
-                           ("-2 -S", "-S needs a value")):
+                           ("-x", unknown % "-x"), ("/l", unknown % "/l"),
+                           ("--help", unknown % "--help"), ("scanner", unknown % "scanner"),
+                           ("-o", value % "-o"), ("-ll", value % "-ll"), ("-n", value % "-n"),
+                           ("-2 -S", value % "-S")):
             with self.subTest(args=args):
                 r = self.case.run(args)
                 self.assertEqual(r.code, 1)
