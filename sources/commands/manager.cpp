@@ -4,7 +4,6 @@
 
 #include "TWLINK/TWLINK.h"
 #include "app/report.h"
-#include "platform/platform.h"
 #include "commands/commands.h"
 #include "support/diagnostics.h"
 #include "support/strings.h"
