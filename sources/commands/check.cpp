@@ -1,7 +1,6 @@
 // The check report (-c) in catalogue mode: why a data source is or is not in
 // the catalogue, which files the scan does not reach, and what the stored
 // default names.
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,17 +20,8 @@ constexpr int32_t kMachineX64 = 0x8664;
 // The scan searches ds_dir and one folder below; the check looks this deep.
 constexpr int kDeepestLevel = 3;
 
-void PutLineFormat(FILE *stream, const char *format, ...) CORVANE_PRINTF(2, 3);
-void PutLineFormat(FILE *stream, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    vfprintf(stream, format, args);
-    va_end(args);
-    fputc('\n', stream);
-}
-
 const char *FileName(const char *path) {
-    const char *slash = strrchr(path, '\\');
+    const char *slash = LastChar(path, '\\');
     return slash ? slash + 1 : path;
 }
 
@@ -51,12 +41,16 @@ void PutMachineHint(FILE *stream, const char *path) {
         fprintf(stream, "; a data source for machine 0x%04X", static_cast<unsigned>(machine));
 }
 
+// Names and paths are escaped: a control character in one must not start a
+// line that looks like another candidate or the default.
 void PutCandidate(FILE *stream, const CandidateRecord &record) {
-    fprintf(stream, "%s: ", record.path);
+    PutEscaped(stream, record.path);
+    fputs(": ", stream);
     switch (record.outcome) {
     case kSourceAccepted:
-        fprintf(stream, "source %u: %s", record.code,
-                IdentityString(SourceCatalog.identities[record.code - 1].ProductName).text);
+        fprintf(stream, "source %u: ", record.code);
+        PutEscaped(stream,
+                   IdentityString(SourceCatalog.identities[record.code - 1].ProductName).text);
         break;
     case kNotLoaded:
         PutNotLoaded(stream, record.path, record.code);
@@ -71,6 +65,12 @@ void PutCandidate(FILE *stream, const CandidateRecord &record) {
     case kCatalogFull:
         fprintf(stream, "not loaded: %d sources already", kCatalogLimit);
         break;
+    case kUnwritableName:
+        fprintf(stream,
+                "the name cannot be written in code page %u: no TWAIN Source Manager can load "
+                "it; rename the file or folder",
+                OsCodePage());
+        break;
     }
     fputc('\n', stream);
 }
@@ -81,7 +81,10 @@ void PutUnsearched(FILE *stream, const char *dsDir, const char *folder, int leve
         StringList files = ListFiles(folder, "*.ds");
         for (StringList name = files; *name; ++name) {
             char *path = PathJoin(folder, *name);
-            PutLineFormat(stream, "%s: not searched: more than one folder below %s", path, dsDir);
+            PutEscaped(stream, path);
+            fputs(": not searched: more than one folder below ", stream);
+            PutEscaped(stream, dsDir);
+            fputc('\n', stream);
             free(path);
         }
         ListFreeItems(files);
@@ -102,17 +105,18 @@ void PutUnsearched(FILE *stream, const char *dsDir, const char *folder, int leve
 void PutStoredDefault(FILE *stream) {
     int index = -1;
     char *stored = CatalogStoredDefault(&index);
-    if (!stored)
+    if (!stored) {
         PutLine(stream, "default: none");
-    else if (index >= 0)
-        PutLineFormat(stream, "default: %s = source %d", stored, index + 1);
+        return;
+    }
+    fputs("default: ", stream);
+    PutEscaped(stream, stored);
+    if (index >= 0)
+        fprintf(stream, " = source %d\n", index + 1);
     else if (SourceCatalog.count > 0)
-        PutLineFormat(stream,
-                      "default: %s - no such source; a TWAIN Source Manager would use source 1 "
-                      "instead",
-                      stored);
+        PutLine(stream, " - no such source; a TWAIN Source Manager would use source 1 instead");
     else
-        PutLineFormat(stream, "default: %s - no such source", stored);
+        PutLine(stream, " - no such source");
     free(stored);
 }
 
@@ -122,7 +126,9 @@ void PutNotLoaded(FILE *stream, const char *path, unsigned error) {
     char message[512];
     if (!OsErrorText(error, FileName(path), message, sizeof message))
         snprintf(message, sizeof message, "unknown error");
-    fprintf(stream, "not loaded: %s (error %u)", message, error);
+    fputs("not loaded: ", stream);
+    PutEscaped(stream, message); // a system message may run over several lines
+    fprintf(stream, " (error %u)", error);
 }
 
 char *CatalogStoredDefault(int *index) {
