@@ -147,17 +147,13 @@ int StrCompareNoCase(const char *first, const char *second) {
 }
 
 int StrNCompareNoCase(const char *first, const char *second, size_t n) {
-    bool trail = false;
     for (size_t i = 0; i < n; i++) {
-        unsigned char a = static_cast<unsigned char>(first[i]);
-        unsigned char b = static_cast<unsigned char>(second[i]);
-        int x = trail ? a : FoldLower(a);
-        int y = trail ? b : FoldLower(b);
-        if (x != y)
-            return x - y;
-        if (x == 0)
+        int a = FoldLower(static_cast<unsigned char>(first[i]));
+        int b = FoldLower(static_cast<unsigned char>(second[i]));
+        if (a != b)
+            return a - b;
+        if (a == 0)
             break;
-        trail = !trail && OsLeadByte(a);
     }
     return 0;
 }
@@ -183,7 +179,7 @@ char *SkipBlanks(char *text) {
 }
 
 void StrUpper(char *text) {
-    for (; *text; text = const_cast<char *>(NextChar(text))) {
+    for (; *text; text++) {
         if (*text >= 'a' && *text <= 'z')
             *text = static_cast<char>(*text - ('a' - 'A'));
     }

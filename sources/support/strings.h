@@ -26,7 +26,7 @@ const char *LastChar(const char *text, char c); // the last character c, or null
 const char *FindNoCase(const char *text, const char *part);
 
 int StrCompareNoCase(const char *first, const char *second);
-// The first n bytes compared ignoring ASCII case (the _strnicmp rules).
+// The first n characters compared ignoring ASCII case (the _strnicmp rules).
 int StrNCompareNoCase(const char *first, const char *second, size_t n);
 char *TrimRight(char *text);
 const char *SkipBlanks(const char *text);
