@@ -17,9 +17,9 @@ constexpr char kTemporaryEnd[] = ".stdout.txt";
 constexpr int kTemporaryNames = 100;
 constexpr size_t kNumberRoom = 16;
 
-// The latest temporary report path handed out, with room for a number: when
-// its name is taken the next one is written in its place, so that ReportFinish
-// shows and deletes the file this run made.
+// The temporary report path of the action under way (null after an -o one),
+// with room for a number: when its name is taken the next one is written in
+// its place, so that ReportFinish shows and deletes the file this run made.
 char *Temporary;
 
 FILE *CreateTemporary() {
@@ -40,6 +40,7 @@ FILE *CreateTemporary() {
 } // namespace
 
 const char *ReportPath(const char *outputFile) {
+    Temporary = nullptr;
     if (outputFile != nullptr)
         return outputFile;
     const char *folder = OsGetEnv("TEMP");
@@ -59,7 +60,7 @@ const char *ReportPath(const char *outputFile) {
 
 FILE *ReportCreate(const char *path) {
     // The temporary report never replaces a file: it is made under a free name.
-    FILE *stream = path == Temporary ? CreateTemporary() : fopen(path, "w+");
+    FILE *stream = Temporary && path == Temporary ? CreateTemporary() : fopen(path, "w+");
     if (stream == nullptr)
         Fatal("Can't create file: %s", path);
     return stream;

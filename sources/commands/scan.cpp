@@ -70,7 +70,7 @@ void NoteCandidate(const char *path, CandidateOutcome outcome, uint32_t code) {
 }
 
 // Files and folders the code page has no name for: no Source Manager can load
-// them, so they are reported and never looked up.
+// them, so they are reported and never looked up. Releases the list.
 void NoteUnwritable(const char *folder, StringList names) {
     for (StringList name = names; *name != nullptr; ++name) {
         char *path = PathJoin(folder, *name);
