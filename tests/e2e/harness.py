@@ -29,8 +29,7 @@ PREFIX = os.path.join(STATE, "prefix")
 PROGRAM = os.path.join(STATE, "program")
 CASES = os.path.join(STATE, "cases")
 WINDOWS_C = os.path.join(PREFIX, "drive_c", "windows")
-# Wine takes its ANSI code page from the Unix locale: 932 from a Japanese one
-# made by setup(), 1252 from C.UTF-8; both read Unix names as UTF-8.
+# Wine's ANSI code page follows the Unix locale (setup() makes the Japanese one).
 CP932 = {"LOCPATH": STATE, "LC_ALL": "ja_JP.UTF-8"}
 CP1252 = {"LC_ALL": "C.UTF-8"}
 
