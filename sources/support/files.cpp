@@ -116,7 +116,7 @@ bool IsPathSeparator(char c) {
 
 // Whether a path names nothing to create: empty, a drive, a root or a dot.
 bool NothingToCreate(const char *path) {
-    const char *rest = (path[0] && NextChar(path) == path + 1 && path[1] == ':') ? path + 2 : path;
+    const char *rest = (path[0] && path[1] == ':') ? path + 2 : path;
     return *rest == '\0' || strcmp(rest, ".") == 0 || strcmp(rest, "..") == 0 ||
            strcmp(rest, "/") == 0 || strcmp(rest, "\\") == 0;
 }
