@@ -20,18 +20,10 @@ namespace {
 
 // The first source whose product name holds the text, letter case of a-z ignored.
 int FindByName(const char *name) {
-    char *wanted = StrDup(name);
-    StrUpper(wanted);
-    int found = -1;
-    for (int i = 0; i < SourceCatalog.count && found < 0; ++i) {
-        char *product = StrDup(IdentityString(SourceCatalog.identities[i].ProductName).text);
-        StrUpper(product);
-        if (strstr(product, wanted) != nullptr)
-            found = i;
-        free(product);
-    }
-    free(wanted);
-    return found;
+    for (int i = 0; i < SourceCatalog.count; ++i)
+        if (FindNoCase(IdentityString(SourceCatalog.identities[i].ProductName).text, name))
+            return i;
+    return -1;
 }
 
 // Deployment tools run scripts as the system account unless told otherwise;
@@ -68,6 +60,12 @@ int WriteDefault(int index) {
 
 } // namespace
 
+void SetListingName(const char *variable, const char *text) {
+    char *line = JoinLines(StrDup(text));
+    VarSet(variable, line);
+    free(line);
+}
+
 int CatalogList(const char *templateText, const char *outputFile) {
     const char *path = ReportPath(outputFile);
     EnsureCatalog();
@@ -76,10 +74,10 @@ int CatalogList(const char *templateText, const char *outputFile) {
         const TW_IDENTITY &identity = SourceCatalog.identities[i];
         char number[16];
         FormatDecimal(number, sizeof number, i + 1);
-        VarSet("M", IdentityString(identity.Manufacturer).text);
-        VarSet("F", IdentityString(identity.ProductFamily).text);
-        VarSet("P", IdentityString(identity.ProductName).text);
-        VarSet("D", SourceCatalog.paths[i]);
+        SetListingName("M", IdentityString(identity.Manufacturer).text);
+        SetListingName("F", IdentityString(identity.ProductFamily).text);
+        SetListingName("P", IdentityString(identity.ProductName).text);
+        SetListingName("D", SourceCatalog.paths[i]);
         VarSet("N", number);
         char *line = ExpandTemplate(templateText);
         PutLine(stream, line);

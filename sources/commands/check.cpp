@@ -23,17 +23,8 @@ constexpr int32_t kMachineX64 = 0x8664;
 constexpr int kDeepestLevel = 3;
 constexpr int kSystemFolderSize = 260;
 
-void PutLineFormat(FILE *stream, const char *format, ...) CORVANE_PRINTF(2, 3);
-void PutLineFormat(FILE *stream, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    vfprintf(stream, format, args);
-    va_end(args);
-    fputc('\n', stream);
-}
-
 const char *FileName(const char *path) {
-    const char *slash = strrchr(path, '\\');
+    const char *slash = LastChar(path, '\\');
     return slash ? slash + 1 : path;
 }
 
@@ -53,12 +44,16 @@ void PutMachineHint(FILE *stream, const char *path) {
         fprintf(stream, "; a data source for machine 0x%04X", static_cast<unsigned>(machine));
 }
 
+// Names and paths are escaped: a control character in one must not start a
+// line that looks like another candidate or the default.
 void PutCandidate(FILE *stream, const CandidateRecord &record) {
-    fprintf(stream, "%s: ", record.path);
+    PutEscaped(stream, record.path);
+    fputs(": ", stream);
     switch (record.outcome) {
     case kSourceAccepted:
-        fprintf(stream, "source %u: %s", record.code,
-                IdentityString(SourceCatalog.identities[record.code - 1].ProductName).text);
+        fprintf(stream, "source %u: ", record.code);
+        PutEscaped(stream,
+                   IdentityString(SourceCatalog.identities[record.code - 1].ProductName).text);
         break;
     case kNotLoaded:
         PutNotLoaded(stream, record.path, record.code);
@@ -73,6 +68,12 @@ void PutCandidate(FILE *stream, const CandidateRecord &record) {
     case kCatalogFull:
         fprintf(stream, "not loaded: %d sources already", kCatalogLimit);
         break;
+    case kUnwritableName:
+        fprintf(stream,
+                "the name cannot be written in code page %u: no TWAIN Source Manager can load "
+                "it; rename the file or folder",
+                OsCodePage());
+        break;
     }
     fputc('\n', stream);
 }
@@ -83,7 +84,10 @@ void PutUnsearched(FILE *stream, const char *dsDir, const char *folder, int leve
         StringList files = ListFiles(folder, "*.ds");
         for (StringList name = files; *name; ++name) {
             char *path = PathJoin(folder, *name);
-            PutLineFormat(stream, "%s: not searched: more than one folder below %s", path, dsDir);
+            PutEscaped(stream, path);
+            fputs(": not searched: more than one folder below ", stream);
+            PutEscaped(stream, dsDir);
+            fputc('\n', stream);
             free(path);
         }
         ListFreeItems(files);
@@ -110,8 +114,11 @@ void PutFolderProblem(FILE *stream, const char *dsDir) {
     char message[512];
     if (!OsErrorText(error, dsDir, message, sizeof message))
         snprintf(message, sizeof message, "unknown error");
-    PutLineFormat(stream, "ds_dir %s %s: %s (error %u)", dsDir, FolderProblem(state), message,
-                  error);
+    fputs("ds_dir ", stream);
+    PutEscaped(stream, dsDir);
+    fprintf(stream, " %s: ", FolderProblem(state));
+    PutEscaped(stream, message);
+    fprintf(stream, " (error %u)\n", error);
 }
 
 // Run as the system account, the registry read is that account's own.
@@ -125,17 +132,18 @@ void PutStoredDefault(FILE *stream) {
     PutDefaultOwner(stream);
     int index = -1;
     char *stored = CatalogStoredDefault(&index);
-    if (!stored)
+    if (!stored) {
         PutLine(stream, "default: none");
-    else if (index >= 0)
-        PutLineFormat(stream, "default: %s = source %d", stored, index + 1);
+        return;
+    }
+    fputs("default: ", stream);
+    PutEscaped(stream, stored);
+    if (index >= 0)
+        fprintf(stream, " = source %d\n", index + 1);
     else if (SourceCatalog.count > 0)
-        PutLineFormat(stream,
-                      "default: %s - no such source; a TWAIN Source Manager would use source 1 "
-                      "instead",
-                      stored);
+        PutLine(stream, " - no such source; a TWAIN Source Manager would use source 1 instead");
     else
-        PutLineFormat(stream, "default: %s - no such source", stored);
+        PutLine(stream, " - no such source");
     free(stored);
 }
 
@@ -197,9 +205,9 @@ bool DllFound(const char *moduleFolder, const char *name) {
 // that the loader cannot find; false when it finds them all.
 bool PutMissingDlls(char *buf, size_t size, const char *path) {
     char *folder = StrDup(path);
-    char *slash = strrchr(folder, '\\');
+    const char *slash = LastChar(folder, '\\');
     if (slash)
-        *slash = '\0';
+        folder[slash - folder] = '\0';
     StringList imports = ModuleImports(path);
     StringList missing = ListNew(0);
     for (StringList name = imports; *name; ++name)
@@ -244,7 +252,8 @@ void NotLoadedText(char *buf, size_t size, const char *path, unsigned error) {
 void PutNotLoaded(FILE *stream, const char *path, unsigned error) {
     char text[kNotLoadedSize];
     NotLoadedText(text, sizeof text, path, error);
-    fprintf(stream, "not loaded: %s", text);
+    fputs("not loaded: ", stream);
+    PutEscaped(stream, text); // a system message may run over several lines
 }
 
 const char *FolderProblem(OsFolderState state) {

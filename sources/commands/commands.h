@@ -22,6 +22,7 @@ enum CandidateOutcome : int32_t {
     kNoEntry,         // neither DS_Entry nor (where allowed) ordinal 1
     kIdentityRefused, // code: the entry's TWAIN result
     kCatalogFull,     // not loaded: the catalogue already held its limit
+    kUnwritableName,  // a file or folder the code page has no name for, never looked up
 };
 
 struct CandidateRecord {
@@ -42,6 +43,9 @@ int ManagerGetDefault(const char *outputFile);
 int ManagerList(const char *templateText, const char *outputFile);
 int ManagerSelectByName(const char *name);
 int ManagerSelectByNumber(const char *numberText);
+// Sets a listing variable (M, F, P, D) to a name, each line break a blank, so
+// that every source keeps to its line.
+void SetListingName(const char *variable, const char *text);
 
 int ScanDataSources(const char *folder);
 void AddDataSource(const char *folder, const char *name);

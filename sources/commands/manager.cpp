@@ -70,7 +70,7 @@ int ManagerGetDefault(const char *outputFile) {
     if (!Identity(MSG_GETDEFAULT, &identity))
         Fatal("No default TWAIN source available");
     FILE *stream = ReportCreate(path);
-    PutLine(stream, IdentityString(identity.ProductName).text);
+    PutLine(stream, JoinLines(IdentityString(identity.ProductName).text));
     ReportFinish(stream, path, outputFile);
     return 0;
 }
@@ -85,9 +85,9 @@ int ManagerList(const char *templateText, const char *outputFile) {
     do {
         char text[16];
         FormatDecimal(text, sizeof text, number);
-        VarSet("M", IdentityString(identity.Manufacturer).text);
-        VarSet("F", IdentityString(identity.ProductFamily).text);
-        VarSet("P", IdentityString(identity.ProductName).text);
+        SetListingName("M", IdentityString(identity.Manufacturer).text);
+        SetListingName("F", IdentityString(identity.ProductFamily).text);
+        SetListingName("P", IdentityString(identity.ProductName).text);
         VarSet("D", "");
         VarSet("N", text);
         char *line = ExpandTemplate(templateText);
@@ -103,15 +103,8 @@ int ManagerSelectByName(const char *name) {
     OpenManager();
     TW_IDENTITY identity{};
     FirstSource(&identity);
-    char *wanted = StrDup(name);
-    StrUpper(wanted);
     do {
-        char *product = StrDup(IdentityString(identity.ProductName).text);
-        StrUpper(product);
-        bool found = strstr(product, wanted) != nullptr;
-        free(product);
-        if (found) {
-            free(wanted);
+        if (FindNoCase(IdentityString(identity.ProductName).text, name)) {
             // A refused default must not look like success to a script.
             if (!Identity(MSG_SET, &identity))
                 Fatal("The TWAIN Source Manager refused to make %s the default (result %d)", name,
@@ -119,7 +112,6 @@ int ManagerSelectByName(const char *name) {
             return 0;
         }
     } while (Identity(MSG_GETNEXT, &identity));
-    free(wanted);
     Fatal("Scanner: %s - not found", name);
 }
 
@@ -191,23 +183,33 @@ int ManagerCheck(const char *outputFile) {
     bool open = TryOpenManager();
     int result = TwResultCode();
     FILE *stream = ReportCreate(path);
-    fprintf(stream, "Source Manager: %s: ", TwManagerPath());
+    fputs("Source Manager: ", stream);
+    PutEscaped(stream, TwManagerPath());
+    fputs(": ", stream);
     if (!open) {
         PutManagerFailure(stream, result);
         ReportFinish(stream, path, outputFile);
         return 0;
     }
     PutLine(stream, "open");
+    // Names escaped, as in the catalogue's check: each source keeps to its line.
     TW_IDENTITY identity{};
-    for (int number = 1; Identity(number == 1 ? MSG_GETFIRST : MSG_GETNEXT, &identity); ++number)
-        fprintf(stream, "source %d: %s (%s, %s)\n", number,
-                IdentityString(identity.ProductName).text,
-                IdentityString(identity.Manufacturer).text,
-                IdentityString(identity.ProductFamily).text);
-    if (Identity(MSG_GETDEFAULT, &identity))
-        fprintf(stream, "default: %s\n", IdentityString(identity.ProductName).text);
-    else
+    for (int number = 1; Identity(number == 1 ? MSG_GETFIRST : MSG_GETNEXT, &identity); ++number) {
+        fprintf(stream, "source %d: ", number);
+        PutEscaped(stream, IdentityString(identity.ProductName).text);
+        fputs(" (", stream);
+        PutEscaped(stream, IdentityString(identity.Manufacturer).text);
+        fputs(", ", stream);
+        PutEscaped(stream, IdentityString(identity.ProductFamily).text);
+        fputs(")\n", stream);
+    }
+    if (Identity(MSG_GETDEFAULT, &identity)) {
+        fputs("default: ", stream);
+        PutEscaped(stream, IdentityString(identity.ProductName).text);
+        fputc('\n', stream);
+    } else {
         PutLine(stream, "default: none");
+    }
     ReportFinish(stream, path, outputFile);
     return 0;
 }

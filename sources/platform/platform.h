@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 // Message box styles (the Windows values).
 constexpr unsigned kBoxPlain = 0x00;   // MB_OK, no icon
@@ -55,11 +56,23 @@ void OsDebugString(const char *text);
 // Hands a web address to the shell's default verb (no owner, hidden).
 void OsOpenUrl(const char *url);
 
+// The system's ANSI code page, in which the program's texts, paths and names
+// are written: its number (GetACP), and whether a byte leads a double-byte
+// character in it.
+unsigned OsCodePage();
+bool OsLeadByte(unsigned char c);
+// Native layer only, for tests: the code page it stands for, 932 (Shift-JIS
+// lead bytes 0x81-0x9F and 0xE0-0xFC) or a single-byte one; 1252 at start.
+void OsSetCodePage(unsigned codePage);
+
 // Directory search by pattern ("*" any run, "?" one character, "*.*" every
 // name, letter case ignored).
 struct OsFindEntry {
-    char name[260];
+    char name[3 * 260]; // any name of the file system in any ANSI code page
     bool folder;
+    // The code page cannot write the name (name has '?' for what it lacks): no
+    // call that takes an ANSI path reaches the entry.
+    bool unwritable;
 };
 // Starts a search; null when nothing matches or the folder cannot be searched.
 void *OsFindFirst(const char *pattern, OsFindEntry *entry);
@@ -73,6 +86,11 @@ int OsDeleteFile(const char *path);
 // Moves a finished file over another in one step (the target may exist); false
 // when it cannot, the target then unchanged.
 bool OsReplaceFile(const char *from, const char *to);
+
+// Creates a file that does not exist yet and opens it as fopen's "w+" does
+// (text mode); null when it cannot, *taken then telling whether something of
+// that name is in the way.
+FILE *OsCreateNewFile(const char *path, bool *taken);
 
 // Whether the system finds a file at the path (OpenFile with OF_EXIST).
 bool OsFileFound(const char *path);

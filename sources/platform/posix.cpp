@@ -22,15 +22,34 @@
 
 extern char **environ;
 
-// A heap copy of a path with the Windows separators turned into slashes; null
-// when memory runs out.
+// The code page the tests choose: 932 has double-byte characters, any other
+// number stands for a single-byte one.
+static unsigned CodePage = 1252;
+
+unsigned OsCodePage() {
+    return CodePage;
+}
+
+void OsSetCodePage(unsigned codePage) {
+    CodePage = codePage;
+}
+
+bool OsLeadByte(unsigned char c) {
+    return CodePage == 932 && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
+}
+
+// A heap copy of a path with the Windows separators turned into slashes (never
+// the second byte of a character); null when memory runs out.
 static char *NativePath(const char *path) {
     char *copy = strdup(path);
     if (!copy)
         return nullptr;
-    for (char *c = copy; *c; ++c)
+    for (char *c = copy; *c; ++c) {
         if (*c == '\\')
             *c = '/';
+        else if (OsLeadByte(static_cast<unsigned char>(*c)) && c[1])
+            ++c;
+    }
     return copy;
 }
 
@@ -288,6 +307,7 @@ bool OsFindNext(void *handle, OsFindEntry *entry) {
             continue;
         snprintf(entry->name, sizeof entry->name, "%s", item->d_name);
         entry->folder = false;
+        entry->unwritable = false;
         if (char *path = JoinNative(search->folder, item->d_name)) {
             struct stat info;
             entry->folder = stat(path, &info) == 0 && S_ISDIR(info.st_mode);
@@ -352,6 +372,20 @@ int OsDeleteFile(const char *path) {
 // The paths as given, like the standard streams that wrote the files.
 bool OsReplaceFile(const char *from, const char *to) {
     return rename(from, to) == 0;
+}
+
+// Under the name as given, like the standard streams.
+FILE *OsCreateNewFile(const char *path, bool *taken) {
+    int file = open(path, O_CREAT | O_EXCL | O_RDWR, 0666);
+    FILE *stream = file >= 0 ? fdopen(file, "w+") : nullptr;
+    if (stream)
+        return stream;
+    *taken = file < 0 && errno == EEXIST;
+    if (file >= 0) {
+        close(file);
+        unlink(path);
+    }
+    return nullptr;
 }
 
 // The length limit is that of OpenFile's OFSTRUCT, so both systems agree.

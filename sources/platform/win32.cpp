@@ -4,7 +4,10 @@
 #include <windows.h>
 
 #include <direct.h>
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -113,14 +116,46 @@ void OsOpenUrl(const char *url) {
         call(NULL, "", url, "", "C:\\", SW_HIDE);
 }
 
-static void FillEntry(const WIN32_FIND_DATAA &data, OsFindEntry *entry) {
-    snprintf(entry->name, sizeof entry->name, "%s", data.cFileName);
+unsigned OsCodePage() {
+    return GetACP();
+}
+
+bool OsLeadByte(unsigned char c) {
+    static bool known;
+    static bool lead[256];
+    if (!known) {
+        CPINFO info;
+        if (GetCPInfo(CP_ACP, &info))
+            for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2)
+                for (int b = info.LeadByte[i]; b <= info.LeadByte[i + 1]; ++b)
+                    lead[b] = true;
+        known = true;
+    }
+    return lead[c];
+}
+
+// The search runs on the names as the file system keeps them: the ANSI search
+// hands back a name its code page cannot write as '?'s or as a look-alike,
+// under which nothing can be found again.
+static void FillEntry(const WIN32_FIND_DATAW &data, OsFindEntry *entry) {
+    // UTF-8 writes every name, and takes neither the flag nor the question.
+    bool utf8 = GetACP() == CP_UTF8;
+    BOOL lacking = FALSE;
+    int length = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, data.cFileName, -1,
+                                     entry->name, sizeof entry->name, NULL, utf8 ? NULL : &lacking);
+    if (length == 0)
+        entry->name[0] = '\0';
+    entry->unwritable = length == 0 || lacking;
     entry->folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 void *OsFindFirst(const char *pattern, OsFindEntry *entry) {
-    WIN32_FIND_DATAA data;
-    HANDLE search = FindFirstFileA(pattern, &data);
+    // As for the ANSI search, the pattern must fit MAX_PATH.
+    wchar_t wide[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, pattern, -1, wide, MAX_PATH) == 0)
+        return nullptr;
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(wide, &data);
     if (search == INVALID_HANDLE_VALUE)
         return nullptr;
     FillEntry(data, entry);
@@ -128,8 +163,8 @@ void *OsFindFirst(const char *pattern, OsFindEntry *entry) {
 }
 
 bool OsFindNext(void *search, OsFindEntry *entry) {
-    WIN32_FIND_DATAA data;
-    if (!FindNextFileA(static_cast<HANDLE>(search), &data))
+    WIN32_FIND_DATAW data;
+    if (!FindNextFileW(static_cast<HANDLE>(search), &data))
         return false;
     FillEntry(data, entry);
     return true;
@@ -150,6 +185,20 @@ int OsDeleteFile(const char *path) {
 
 bool OsReplaceFile(const char *from, const char *to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+FILE *OsCreateNewFile(const char *path, bool *taken) {
+    int file = _open(path, _O_CREAT | _O_EXCL | _O_RDWR | _O_TEXT, _S_IREAD | _S_IWRITE);
+    FILE *stream = file >= 0 ? _fdopen(file, "w+") : nullptr;
+    if (stream)
+        return stream;
+    // A folder of that name may refuse access rather than report that it exists.
+    *taken = file < 0 && (errno == EEXIST || GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES);
+    if (file >= 0) {
+        _close(file);
+        _unlink(path);
+    }
+    return nullptr;
 }
 
 bool OsFileFound(const char *path) {
