@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "support/diagnostics.h"
 #include "support/files.h"
+#include "support/strings.h"
 
 TwSession Session = {1, nullptr, nullptr, 0, nullptr, nullptr, {}, 0, 0, 0, 0, 0, 0, {}, 0, 0};
 int32_t &TwSessionState = Session.state;
@@ -87,7 +88,7 @@ static bool TwBuildManagerPath(char (&path)[128]) {
     int length = OsManagerFolder(path, sizeof path);
     bool fits = length > 0 && length < static_cast<int>(sizeof path);
     if (fits) {
-        const char *separator = path[length - 1] == ':' ? "" : "\\";
+        const char *separator = EndsWithChar(path, ':') ? "" : "\\";
         size_t room = sizeof path - static_cast<size_t>(length);
         int added = snprintf(path + length, room, "%s%s", separator, OsManagerFile);
         fits = added > 0 && static_cast<size_t>(added) < room;

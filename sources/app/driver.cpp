@@ -2,7 +2,9 @@
 #include "app/driver.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "app/program.h"
 #include "app/settings.h"
@@ -13,18 +15,29 @@
 
 #include "buildtime.h" // generated
 
-const char UsageText[] =
-    "Usage:\n\nCorvane ([OPTS] ACTION)*\n\nACTIONs are:\n-g\tGet current scanner name\n-l\tList "
+namespace {
+
+// The program names itself (Corvane or Corvane64) at both %s.
+constexpr char kUsageFormat[] =
+    "Usage:\n\n%s ([OPTS] ACTION)*\n\nACTIONs are:\n-g\tGet current scanner name\n-l\tList "
     "installed scanner(s)\n-ll fmt\tLong List of installed scanner(s), with additional "
-    "detail\n\tfmt can contain:\n\t%N% = scanner number\n\t%M% = manufacturer name\n\t%F% = "
-    "scanner family name\n\t%P% = scanner product name\n-la\tList all info about installed "
-    "scanner(s)\n-lj\tList all info about installed scanner(s) as JSON\n-c\tCheck installed "
-    "scanner(s): why one is missing\n-s name\tSet current scanner by name. name can be a partial "
-    "match.\n-n "
-    "num\tSet current scanner by number (1...)\n\nOPTS are:\n-o outfile\tSend output to "
-    "outfile (use with -l, -ll, -la or -g)\n-2\tUse DSM Version 2 (not shipped by default "
-    "with Windows)\n\tNOTE: -s and -n won't work in -2 unless you add twaindsm.dll\n\nCorvane "
-    "-help\nShow online help.\n\nThe default (no opts or actions) is -g.";
+    "detail\n\tfmt can contain:\n\t%%N%% = scanner number\n\t%%M%% = manufacturer name\n\t%%F%% = "
+    "scanner family name\n\t%%P%% = scanner product name\n\t%%D%% = data source file\n-la\tList "
+    "all info about installed scanner(s)\n-lj\tList all info about installed scanner(s) as "
+    "JSON\n-c\tCheck installed scanner(s): why one is missing\n-s name\tSet current scanner by "
+    "name. name can be a partial match.\n-n num\tSet current scanner by number (1...)\n\nOPTS "
+    "are:\n-o outfile\tSend output to outfile (use with -l, -ll, -la, -lj, -c or -g)\n-2\tUse "
+    "DSM Version 2 (not shipped by default with Windows)\n\tNOTE: -s and -n won't work in -2 "
+    "unless you add twaindsm.dll\n\n%s -help\nShow online help.\n\nThe default (no opts or "
+    "actions) is -g.";
+
+} // namespace
+
+const char *UsageText() {
+    static char text[sizeof kUsageFormat + 32];
+    snprintf(text, sizeof text, kUsageFormat, ProgramName, ProgramName);
+    return text;
+}
 
 namespace {
 
@@ -66,6 +79,24 @@ int FindOption(const char *argument) {
     return index;
 }
 
+// The usage with the line that names the wrong argument above it; exit code 1.
+int UsageError(const char *before, const char *argument, const char *after) {
+    char *line = StrCat3(before, argument, after);
+    char *text = StrCat3(line, "\n\n", UsageText());
+    ShowMessage(text);
+    free(text);
+    free(line);
+    return 1;
+}
+
+// The forms that work only alone: -?, -help, -ver, -!.
+bool SingleArgumentForm(const char *argument) {
+    for (const char *form : {"-?", "-help", "-ver", "-!"})
+        if (StrCompareNoCase(form, argument) == 0)
+            return true;
+    return false;
+}
+
 void ShowVersion() {
     char text[64];
     snprintf(text, sizeof text, "Build date:\t%s\nBuild time:\t%s\n", BuildDate, BuildTime);
@@ -86,7 +117,7 @@ void OpenHelpPage() {
 int RunCommandLine(int count, char **list) {
     if (count == 2) {
         if (ArgsTake(&count, list, "-?")) {
-            ShowMessage(UsageText);
+            ShowMessage(UsageText());
             return 0;
         }
         if (ArgsTake(&count, list, "-help")) {
@@ -114,12 +145,15 @@ int RunCommandLine(int count, char **list) {
     bool managerMode = false;
     int position = 1;
     while (position < count) {
-        int index = FindOption(list[position]);
+        const char *argument = list[position];
+        int index = FindOption(argument);
         int values = index < kOptionCount ? OptionTable[index].values : 0;
-        if (position + values >= count || index == kOptionCount) {
-            ShowMessage(UsageText);
-            return 1;
-        }
+        if (index == kOptionCount && SingleArgumentForm(argument))
+            return UsageError("", argument, " works only alone on the command line");
+        if (index == kOptionCount)
+            return UsageError("Unknown option: ", argument, "");
+        if (position + values >= count)
+            return UsageError("", argument, " needs a value");
         const char *value = values > 0 ? list[position + 1] : nullptr;
         switch (index) {
         case kOutput:

@@ -1,7 +1,8 @@
 // The command-line driver.
 #pragma once
 
-extern const char UsageText[];
+// The usage message, naming the program.
+const char *UsageText();
 
 int RunCommandLine(int count, char **list);
 void OpenHelpPage();

@@ -151,19 +151,24 @@ char *ProgramFolder() {
         length = 0;
     path[length] = '\0';
 
-    int last = -1;
-    for (int i = 0; i < length; ++i)
-        if (IsPathSeparator(path[i]))
-            last = i;
-    if (last < 0)
+    // The folder ends where the last run of separators starts, found going
+    // forward: a byte before a separator may be the second of a character.
+    const char *end = nullptr;
+    bool afterColon = false; // the character before that run is a ':'
+    const char *previous = nullptr;
+    for (const char *c = path; *c != '\0'; c = NextChar(c)) {
+        if (IsPathSeparator(*c) && (previous == nullptr || !IsPathSeparator(*previous))) {
+            end = c;
+            afterColon = previous != nullptr && *previous == ':';
+        }
+        previous = c;
+    }
+    if (end == nullptr)
         return StrDup(".");
-    int end = last;
-    while (end > 0 && IsPathSeparator(path[end - 1]))
-        --end;
     // A root keeps its separator: "C:\" and "\".
-    if (end == 0 || path[end - 1] == ':')
+    if (end == path || afterColon)
         ++end;
-    path[end] = '\0';
+    path[end - path] = '\0';
     return StrDup(path);
 }
 

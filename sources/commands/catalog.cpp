@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/program.h"
 #include "app/report.h"
 #include "commands/commands.h"
 #include "platform/platform.h"
@@ -19,18 +20,37 @@ namespace {
 
 // The first source whose product name holds the text, letter case of a-z ignored.
 int FindByName(const char *name) {
-    char *wanted = StrDup(name);
-    StrUpper(wanted);
-    int found = -1;
-    for (int i = 0; i < SourceCatalog.count && found < 0; ++i) {
-        char *product = StrDup(IdentityString(SourceCatalog.identities[i].ProductName).text);
-        StrUpper(product);
-        if (strstr(product, wanted) != nullptr)
-            found = i;
-        free(product);
-    }
-    free(wanted);
-    return found;
+    for (int i = 0; i < SourceCatalog.count; ++i)
+        if (FindNoCase(IdentityString(SourceCatalog.identities[i].ProductName).text, name))
+            return i;
+    return -1;
+}
+
+// Deployment tools run scripts as the system account unless told otherwise;
+// its registry hive is its own, and no user would ever see a default there.
+void RefuseSystemAccount() {
+    if (OsIsLocalSystem())
+        Fatal("%s runs as the system account: the default source would go to the system "
+              "account, not to a user. Run the command as the logged-on user (the deployment "
+              "tool's \"run as the logged-on user\" setting, or a logon script).",
+              ProgramName);
+}
+
+// What an empty listing shown in a box says instead of nothing; a file stays
+// empty, for scripts.
+void PutEmptyCatalog(FILE *stream) {
+    const char *dsDir = VarGet("ds_dir");
+    unsigned error = 0;
+    OsFolderState state = OsFolderCheck(dsDir, &error);
+    char message[512] = "";
+    if (state == kFolderUnsearchable && OsErrorText(error, dsDir, message, sizeof message))
+        fprintf(stream, "%s %s: %s\n", dsDir, FolderProblem(state), message);
+    else if (state != kFolderSearchable)
+        fprintf(stream, "%s %s\n", dsDir, FolderProblem(state));
+    else
+        fprintf(stream, "No TWAIN data sources in %s\n", dsDir);
+    if (ScanCandidates.count > 0)
+        fprintf(stream, "None of the *.ds files there answers: %s -c tells why\n", ProgramName);
 }
 
 int WriteDefault(int index) {
@@ -40,6 +60,12 @@ int WriteDefault(int index) {
 
 } // namespace
 
+void SetListingName(const char *variable, const char *text) {
+    char *line = JoinLines(StrDup(text));
+    VarSet(variable, line);
+    free(line);
+}
+
 int CatalogList(const char *templateText, const char *outputFile) {
     const char *path = ReportPath(outputFile);
     EnsureCatalog();
@@ -48,20 +74,23 @@ int CatalogList(const char *templateText, const char *outputFile) {
         const TW_IDENTITY &identity = SourceCatalog.identities[i];
         char number[16];
         FormatDecimal(number, sizeof number, i + 1);
-        VarSet("M", IdentityString(identity.Manufacturer).text);
-        VarSet("F", IdentityString(identity.ProductFamily).text);
-        VarSet("P", IdentityString(identity.ProductName).text);
-        VarSet("D", SourceCatalog.paths[i]);
+        SetListingName("M", IdentityString(identity.Manufacturer).text);
+        SetListingName("F", IdentityString(identity.ProductFamily).text);
+        SetListingName("P", IdentityString(identity.ProductName).text);
+        SetListingName("D", SourceCatalog.paths[i]);
         VarSet("N", number);
         char *line = ExpandTemplate(templateText);
         PutLine(stream, line);
         free(line);
     }
+    if (SourceCatalog.count == 0 && outputFile == nullptr)
+        PutEmptyCatalog(stream);
     ReportFinish(stream, path, outputFile);
     return 0;
 }
 
 int CatalogSelectByName(const char *name) {
+    RefuseSystemAccount();
     EnsureCatalog();
     int index = FindByName(name);
     if (index < 0)
@@ -73,17 +102,27 @@ int CatalogSelectByName(const char *name) {
 }
 
 int CatalogSelectByNumber(const char *numberText) {
+    RefuseSystemAccount();
     EnsureCatalog();
     DecimalText typed = ReadDecimal(numberText);
-    if (!typed.inRange)
-        Fatal("Scanner number %.*s - not found", typed.typedLength, typed.typed);
     int number = typed.value;
-    if (number < 1 || number > SourceCatalog.count)
-        Fatal("Scanner number %d - not found", number);
+    if (!typed.inRange || number < 1 || number > SourceCatalog.count)
+        NumberNotFound(numberText);
     int code = WriteDefault(number - 1);
     if (code != 0)
         Fatal("set -n %d failed. rc=%d", number, code);
     return 0;
+}
+
+void NumberNotFound(const char *numberText) {
+    DecimalText typed = ReadDecimal(numberText);
+    // A text without digits is shown as typed, not as the 0 it counts as.
+    char last = typed.typedLength > 0 ? typed.typed[typed.typedLength - 1] : '\0';
+    if (last < '0' || last > '9')
+        Fatal("Scanner number %s - not found", numberText);
+    if (!typed.inRange)
+        Fatal("Scanner number %.*s - not found", typed.typedLength, typed.typed);
+    Fatal("Scanner number %d - not found", typed.value);
 }
 
 int WriteUserRegistryValue(const char *keyPath, const char *valueName, const char *text) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/program.h"
 #include "app/report.h"
 #include "commands/commands.h"
 #include "platform/platform.h"
@@ -20,18 +21,10 @@ constexpr int32_t kMachineX86 = 0x14C;
 constexpr int32_t kMachineX64 = 0x8664;
 // The scan searches ds_dir and one folder below; the check looks this deep.
 constexpr int kDeepestLevel = 3;
-
-void PutLineFormat(FILE *stream, const char *format, ...) CORVANE_PRINTF(2, 3);
-void PutLineFormat(FILE *stream, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    vfprintf(stream, format, args);
-    va_end(args);
-    fputc('\n', stream);
-}
+constexpr int kSystemFolderSize = 260;
 
 const char *FileName(const char *path) {
-    const char *slash = strrchr(path, '\\');
+    const char *slash = LastChar(path, '\\');
     return slash ? slash + 1 : path;
 }
 
@@ -51,12 +44,16 @@ void PutMachineHint(FILE *stream, const char *path) {
         fprintf(stream, "; a data source for machine 0x%04X", static_cast<unsigned>(machine));
 }
 
+// Names and paths are escaped: a control character in one must not start a
+// line that looks like another candidate or the default.
 void PutCandidate(FILE *stream, const CandidateRecord &record) {
-    fprintf(stream, "%s: ", record.path);
+    PutEscaped(stream, record.path);
+    fputs(": ", stream);
     switch (record.outcome) {
     case kSourceAccepted:
-        fprintf(stream, "source %u: %s", record.code,
-                IdentityString(SourceCatalog.identities[record.code - 1].ProductName).text);
+        fprintf(stream, "source %u: ", record.code);
+        PutEscaped(stream,
+                   IdentityString(SourceCatalog.identities[record.code - 1].ProductName).text);
         break;
     case kNotLoaded:
         PutNotLoaded(stream, record.path, record.code);
@@ -70,6 +67,12 @@ void PutCandidate(FILE *stream, const CandidateRecord &record) {
         break;
     case kCatalogFull:
         fprintf(stream, "not loaded: %d sources already", kCatalogLimit);
+        break;
+    case kUnwritableName:
+        fprintf(stream,
+                "the name cannot be written in code page %u: no TWAIN Source Manager can load "
+                "it; rename the file or folder",
+                OsCodePage());
         break;
     default: {
         char words[64];
@@ -87,7 +90,10 @@ void PutUnsearched(FILE *stream, const char *dsDir, const char *folder, int leve
         StringList files = ListFiles(folder, "*.ds");
         for (StringList name = files; *name; ++name) {
             char *path = PathJoin(folder, *name);
-            PutLineFormat(stream, "%s: not searched: more than one folder below %s", path, dsDir);
+            PutEscaped(stream, path);
+            fputs(": not searched: more than one folder below ", stream);
+            PutEscaped(stream, dsDir);
+            fputc('\n', stream);
             free(path);
         }
         ListFreeItems(files);
@@ -115,36 +121,166 @@ const CandidateRecord *LeftOutDefault(const char *stored) {
     return nullptr;
 }
 
+// Why ds_dir gives no candidates at all, when it is not a folder to search.
+void PutFolderProblem(FILE *stream, const char *dsDir) {
+    unsigned error = 0;
+    OsFolderState state = OsFolderCheck(dsDir, &error);
+    if (state == kFolderSearchable)
+        return;
+    char message[512];
+    if (!OsErrorText(error, dsDir, message, sizeof message))
+        snprintf(message, sizeof message, "unknown error");
+    fputs("ds_dir ", stream);
+    PutEscaped(stream, dsDir);
+    fprintf(stream, " %s: ", FolderProblem(state));
+    PutEscaped(stream, message);
+    fprintf(stream, " (error %u)\n", error);
+}
+
+// Run as the system account, the registry read is that account's own.
+void PutDefaultOwner(FILE *stream) {
+    if (OsIsLocalSystem())
+        PutLine(stream, "whose default: the system account's, not a user's (run -c as the "
+                        "logged-on user to see theirs)");
+}
+
 void PutStoredDefault(FILE *stream) {
+    PutDefaultOwner(stream);
     int index = -1;
     char *stored = CatalogStoredDefault(&index);
-    const CandidateRecord *leftOut = stored && index < 0 ? LeftOutDefault(stored) : nullptr;
-    char words[64];
-    if (leftOut)
-        PutLeftOut(words, sizeof words, leftOut->outcome, leftOut->code);
-    if (!stored)
+    if (!stored) {
         PutLine(stream, "default: none");
-    else if (leftOut)
-        PutLineFormat(stream, "default: %s - left out of the listing: %s", stored, words);
-    else if (index >= 0)
-        PutLineFormat(stream, "default: %s = source %d", stored, index + 1);
-    else if (SourceCatalog.count > 0)
-        PutLineFormat(stream,
-                      "default: %s - no such source; a TWAIN Source Manager would use source 1 "
-                      "instead",
-                      stored);
+        return;
+    }
+    const CandidateRecord *leftOut = index < 0 ? LeftOutDefault(stored) : nullptr;
+    fputs("default: ", stream);
+    PutEscaped(stream, stored);
+    if (index >= 0) {
+        fprintf(stream, " = source %d\n", index + 1);
+    } else if (leftOut) {
+        char words[64];
+        PutLeftOut(words, sizeof words, leftOut->outcome, leftOut->code);
+        fprintf(stream, " - left out of the listing: %s\n", words);
+    } else if (SourceCatalog.count > 0)
+        PutLine(stream, " - no such source; a TWAIN Source Manager would use source 1 instead");
     else
-        PutLineFormat(stream, "default: %s - no such source", stored);
+        PutLine(stream, " - no such source");
     free(stored);
+}
+
+// Appends to the text in buf, bounded by its size.
+void Append(char *buf, size_t size, const char *format, ...) CORVANE_PRINTF(3, 4);
+void Append(char *buf, size_t size, const char *format, ...) {
+    size_t used = strlen(buf);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buf + used, size - used, format, args);
+    va_end(args);
+}
+
+bool InFolder(const char *folder, const char *name) {
+    char *path = PathJoin(folder, name);
+    bool found = FileExists(path);
+    free(path);
+    return found;
+}
+
+bool InPathFolder(const char *name) {
+    const char *variable = OsGetEnv("PATH");
+    char *folders = StrDup(variable ? variable : "");
+    bool found = false;
+    for (char *folder = folders; folder && !found;) {
+        char *end = strchr(folder, ';');
+        if (end)
+            *end = '\0';
+        found = *folder != '\0' && InFolder(folder, name);
+        folder = end ? end + 1 : nullptr;
+    }
+    free(folders);
+    return found;
+}
+
+// Whether the loader finds a DLL a module imports: in the module's own folder,
+// the program's, the system folder, the Windows folder, the current folder or a
+// folder of PATH. API sets (api-ms-*, ext-ms-*) and modules loaded already
+// need no file; a name holding a path is not looked for, nor reported.
+bool DllFound(const char *moduleFolder, const char *name) {
+    if (StrNCompareNoCase(name, "api-ms-", 7) == 0 || StrNCompareNoCase(name, "ext-ms-", 7) == 0 ||
+        strpbrk(name, "\\/:") != nullptr || OsModuleLoaded(name))
+        return true;
+    char system[kSystemFolderSize];
+    char windows[kSystemFolderSize];
+    int systemLength = OsSystemDirectory(system, kSystemFolderSize);
+    int windowsLength = OsWindowsDirectory(windows, kSystemFolderSize);
+    const char *folders[] = {moduleFolder, ProgramFolderPath,
+                             systemLength > 0 && systemLength < kSystemFolderSize ? system : ".",
+                             windowsLength > 0 && windowsLength < kSystemFolderSize ? windows : ".",
+                             "."};
+    for (const char *folder : folders)
+        if (InFolder(folder, name))
+            return true;
+    return InPathFolder(name);
+}
+
+// "needs a.dll and b.dll, which are not found" for the DLLs the module imports
+// that the loader cannot find; false when it finds them all.
+bool PutMissingDlls(char *buf, size_t size, const char *path) {
+    char *folder = StrDup(path);
+    const char *slash = LastChar(folder, '\\');
+    if (slash)
+        folder[slash - folder] = '\0';
+    StringList imports = ModuleImports(path);
+    StringList missing = ListNew(0);
+    for (StringList name = imports; *name; ++name)
+        if (!DllFound(slash ? folder : ".", *name))
+            ListAppend(&missing, *name);
+    int count = ListCount(missing);
+    for (int i = 0; i < count; ++i)
+        Append(buf, size, "%s%s", i == 0 ? "needs " : i + 1 < count ? ", " : " and ", missing[i]);
+    if (count > 0)
+        Append(buf, size, ", which %s not found", count == 1 ? "is" : "are");
+    ListFreeItems(missing);
+    free(missing);
+    ListFreeItems(imports);
+    free(imports);
+    free(folder);
+    return count > 0;
 }
 
 } // namespace
 
+void NotLoadedText(char *buf, size_t size, const char *path, unsigned error) {
+    *buf = '\0';
+    // Windows gives the same error for a missing module and for a missing DLL
+    // that a module there needs.
+    bool module = ModuleMachine(path) == static_cast<int32_t>(OsProgramMachine);
+    bool missingDll = error == OsErrorModuleNotFound && module;
+    if (missingDll && PutMissingDlls(buf, size, path)) {
+        Append(buf, size, " (error %u)", error);
+        return;
+    }
+    if (!OsErrorText(error, FileName(path), buf, static_cast<int>(size)))
+        snprintf(buf, size, "unknown error");
+    Append(buf, size, " (error %u)", error);
+    if (missingDll)
+        Append(buf, size, "; the file is there, but a DLL it needs is missing");
+    else if (error == OsErrorInitFailed)
+        Append(buf, size, "; its start-up code refused to load");
+    else if (error == OsErrorAccessDenied)
+        Append(buf, size, "; this user may not read or run it: see the file's permissions");
+}
+
 void PutNotLoaded(FILE *stream, const char *path, unsigned error) {
-    char message[512];
-    if (!OsErrorText(error, FileName(path), message, sizeof message))
-        snprintf(message, sizeof message, "unknown error");
-    fprintf(stream, "not loaded: %s (error %u)", message, error);
+    char text[kNotLoadedSize];
+    NotLoadedText(text, sizeof text, path, error);
+    fputs("not loaded: ", stream);
+    PutEscaped(stream, text); // a system message may run over several lines
+}
+
+const char *FolderProblem(OsFolderState state) {
+    static const char *const problems[] = {"", "does not exist", "is not a folder",
+                                           "cannot be searched"};
+    return problems[state];
 }
 
 char *CatalogStoredDefault(int *index) {
@@ -161,9 +297,10 @@ int CatalogCheck(const char *outputFile) {
     const char *path = ReportPath(outputFile);
     EnsureCatalog();
     FILE *stream = ReportCreate(path);
+    const char *dsDir = VarGet("ds_dir");
+    PutFolderProblem(stream, dsDir);
     for (int32_t i = 0; i < ScanCandidates.count; ++i)
         PutCandidate(stream, ScanCandidates.records[i]);
-    const char *dsDir = VarGet("ds_dir");
     PutUnsearched(stream, dsDir, dsDir, 0);
     PutStoredDefault(stream);
     ReportFinish(stream, path, outputFile);

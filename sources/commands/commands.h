@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "TWLINK/twain.h"
+#include "platform/platform.h"
 
 constexpr int kCatalogLimit = 50;
 
@@ -21,6 +22,7 @@ enum CandidateOutcome : int32_t {
     kNoEntry,         // neither DS_Entry nor (where allowed) ordinal 1
     kIdentityRefused, // code: the entry's TWAIN result
     kCatalogFull,     // not loaded: the catalogue already held its limit
+    kUnwritableName,  // a file or folder the code page has no name for, never looked up
     // Left out, the worker ended: code the exception, the exit code, the seconds.
     kCrashed,
     kEndedProcess,
@@ -45,6 +47,9 @@ int ManagerGetDefault(const char *outputFile);
 int ManagerList(const char *templateText, const char *outputFile);
 int ManagerSelectByName(const char *name);
 int ManagerSelectByNumber(const char *numberText);
+// Sets a listing variable (M, F, P, D) to a name, each line break a blank, so
+// that every source keeps to its line.
+void SetListingName(const char *variable, const char *text);
 
 int ScanDataSources(const char *folder);
 void AddDataSource(const char *folder, const char *name);
@@ -75,6 +80,14 @@ int CatalogCheck(const char *outputFile);
 int ManagerCheck(const char *outputFile);
 // "not loaded: " with the system's message and error for a module file.
 void PutNotLoaded(FILE *stream, const char *path, unsigned error);
+// Why the system did not load a module file: the system's message and error,
+// or the DLLs it needs that are missing; a hint where the message misleads.
+constexpr int kNotLoadedSize = 1024;
+void NotLoadedText(char *buf, size_t size, const char *path, unsigned error);
+// What keeps a folder from being searched: "does not exist", ...
+const char *FolderProblem(OsFolderState state);
+// Ends the run for -n with a number that names no source, shown as typed.
+[[noreturn]] void NumberNotFound(const char *numberText);
 int CatalogListJson(const char *outputFile);
 int ManagerListJson(const char *outputFile);
 // Writes the opening of a JSON listing, one source's object, or its close.

@@ -23,9 +23,39 @@ bool TryOpenManager() {
     return TwOpenManager(nullptr);
 }
 
+// The condition code of a Source Manager that is loaded but refused to open.
+unsigned ManagerCondition() {
+    TW_STATUS status{};
+    status.ConditionCode = TWCC_BUMMER;
+    TwManagerCall(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+    return status.ConditionCode;
+}
+
+// Names the file tried and why it is not open.
+[[noreturn]] void CantOpenManager() {
+    int result = TwResultCode();
+    const char *path = TwManagerPath();
+    bool tooLong = *path == '\0';
+    if (tooLong)
+        path = *VarGet("dsm_path") != '\0' ? VarGet("dsm_path") : OsManagerFile;
+    char why[kNotLoadedSize];
+    if (TwSessionState >= TWAIN_SM_LOADED)
+        snprintf(why, sizeof why, "it refused to open (result %d, condition %u)", result,
+                 ManagerCondition());
+    else if (Session.loadFailure == kTwManagerNoEntry)
+        snprintf(why, sizeof why, "it has no DSM_Entry: it is not a TWAIN Source Manager");
+    else if (tooLong)
+        snprintf(why, sizeof why, "the path is too long");
+    else
+        NotLoadedText(why, sizeof why, path,
+                      Session.loadFailure == kTwManagerNotLoaded ? Session.loadError
+                                                                 : OsErrorFileNotFound);
+    Fatal("Can't open TWAIN Source Manager %s: %s", path, why);
+}
+
 void OpenManager() {
     if (!TryOpenManager())
-        Fatal("Can't open TWAIN Source Manager");
+        CantOpenManager();
 }
 
 unsigned char *Scratch;
@@ -95,7 +125,7 @@ int ManagerGetDefault(const char *outputFile) {
     if (!Identity(MSG_GETDEFAULT, &identity))
         Fatal("No default TWAIN source available");
     FILE *stream = ReportCreate(path);
-    PutLine(stream, IdentityString(identity.ProductName).text);
+    PutLine(stream, JoinLines(IdentityString(identity.ProductName).text));
     ReportFinish(stream, path, outputFile);
     return 0;
 }
@@ -111,9 +141,9 @@ int ManagerList(const char *templateText, const char *outputFile) {
     do {
         char text[16];
         FormatDecimal(text, sizeof text, number);
-        VarSet("M", IdentityString(identity.Manufacturer).text);
-        VarSet("F", IdentityString(identity.ProductFamily).text);
-        VarSet("P", IdentityString(identity.ProductName).text);
+        SetListingName("M", IdentityString(identity.Manufacturer).text);
+        SetListingName("F", IdentityString(identity.ProductFamily).text);
+        SetListingName("P", IdentityString(identity.ProductName).text);
         VarSet("D", "");
         VarSet("N", text);
         char *line = ExpandTemplate(templateText);
@@ -129,24 +159,17 @@ int ManagerSelectByName(const char *name) {
     OpenManager();
     TW_IDENTITY identity{};
     FirstSource(&identity);
-    char *wanted = StrDup(name);
-    StrUpper(wanted);
     Enumeration walk{};
     do {
-        char *product = StrDup(IdentityString(identity.ProductName).text);
-        StrUpper(product);
-        bool found = strstr(product, wanted) != nullptr;
-        free(product);
-        if (found) {
-            free(wanted);
+        if (FindNoCase(IdentityString(identity.ProductName).text, name)) {
             free(walk.seen);
             // A refused default must not look like success to a script.
             if (!Identity(MSG_SET, &identity))
-                Fatal("set %s failed. rc=%d", name, TwResultCode());
+                Fatal("The TWAIN Source Manager refused to make %s the default (result %d)", name,
+                      TwResultCode());
             return 0;
         }
     } while (NextSource(&walk, &identity));
-    free(wanted);
     Fatal("Scanner: %s - not found", name);
 }
 
@@ -158,18 +181,15 @@ int ManagerSelectByNumber(const char *numberText) {
     FirstSource(&identity);
     // A number beyond the int range is never reached: the whole list is walked.
     Enumeration walk{};
-    for (int position = 1; !typed.inRange || position != number; ++position) {
-        if (NextSource(&walk, &identity))
-            continue;
-        if (!typed.inRange)
-            Fatal("Scanner number %.*s - not found", typed.typedLength, typed.typed);
-        Fatal("Scanner number %d - not found", number);
-    }
+    for (int position = 1; !typed.inRange || position != number; ++position)
+        if (!NextSource(&walk, &identity))
+            NumberNotFound(numberText);
     free(walk.seen);
     if (DebugLevel != 0)
         LogHexDump("TW_IDENTITY : ", sizeof identity, &identity);
     if (!Identity(MSG_SET, &identity))
-        Fatal("set -n %d failed. rc=%d", number, TwResultCode());
+        Fatal("The TWAIN Source Manager refused to make source %d the default (result %d)", number,
+              TwResultCode());
     return 0;
 }
 
@@ -179,11 +199,7 @@ namespace {
 void PutManagerFailure(FILE *stream, int result) {
     if (TwSessionState >= TWAIN_SM_LOADED) {
         // Loaded but refused: its condition code says why.
-        TW_STATUS status{};
-        status.ConditionCode = TWCC_BUMMER;
-        TwManagerCall(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
-        fprintf(stream, "open refused: result %d, condition %u\n", result,
-                static_cast<unsigned>(status.ConditionCode));
+        fprintf(stream, "open refused: result %d, condition %u\n", result, ManagerCondition());
     } else if (Session.loadFailure == kTwManagerNotLoaded) {
         PutNotLoaded(stream, TwManagerPath(), Session.loadError);
         fputc('\n', stream);
@@ -220,25 +236,35 @@ int ManagerCheck(const char *outputFile) {
     bool open = TryOpenManager();
     int result = TwResultCode();
     FILE *stream = ReportCreate(path);
-    fprintf(stream, "Source Manager: %s: ", TwManagerPath());
+    fputs("Source Manager: ", stream);
+    PutEscaped(stream, TwManagerPath());
+    fputs(": ", stream);
     if (!open) {
         PutManagerFailure(stream, result);
         ReportFinish(stream, path, outputFile);
         return 0;
     }
     PutLine(stream, "open");
+    // Names escaped, as in the catalogue's check: each source keeps to its line.
     TW_IDENTITY identity{};
     Enumeration walk{};
     for (int number = 1;
-         number == 1 ? Identity(MSG_GETFIRST, &identity) : NextSource(&walk, &identity); ++number)
-        fprintf(stream, "source %d: %s (%s, %s)\n", number,
-                IdentityString(identity.ProductName).text,
-                IdentityString(identity.Manufacturer).text,
-                IdentityString(identity.ProductFamily).text);
-    if (Identity(MSG_GETDEFAULT, &identity))
-        fprintf(stream, "default: %s\n", IdentityString(identity.ProductName).text);
-    else
+         number == 1 ? Identity(MSG_GETFIRST, &identity) : NextSource(&walk, &identity); ++number) {
+        fprintf(stream, "source %d: ", number);
+        PutEscaped(stream, IdentityString(identity.ProductName).text);
+        fputs(" (", stream);
+        PutEscaped(stream, IdentityString(identity.Manufacturer).text);
+        fputs(", ", stream);
+        PutEscaped(stream, IdentityString(identity.ProductFamily).text);
+        fputs(")\n", stream);
+    }
+    if (Identity(MSG_GETDEFAULT, &identity)) {
+        fputs("default: ", stream);
+        PutEscaped(stream, IdentityString(identity.ProductName).text);
+        fputc('\n', stream);
+    } else {
         PutLine(stream, "default: none");
+    }
     ReportFinish(stream, path, outputFile);
     return 0;
 }

@@ -71,6 +71,17 @@ void NoteCandidate(const char *path, CandidateOutcome outcome, uint32_t code) {
     table.records[table.count++] = {StrDup(path), outcome, code};
 }
 
+// Files and folders the code page has no name for: no Source Manager can load
+// them, so they are reported and never looked up. Releases the list.
+void NoteUnwritable(const char *folder, StringList names) {
+    for (StringList name = names; *name != nullptr; ++name) {
+        char *path = PathJoin(folder, *name);
+        NoteCandidate(path, kUnwritableName, 0);
+        free(path);
+    }
+    FreeList(names);
+}
+
 void ForgetCandidates() {
     for (int32_t i = 0; i < ScanCandidates.count; ++i)
         free(ScanCandidates.records[i].path);
@@ -126,16 +137,21 @@ int ScanDataSources(const char *folder) {
     // Cleared so a scratch path can be released when the next candidate replaces it.
     memset(SourceCatalog.paths, 0, kCatalogLimit * sizeof(char *));
 
-    StringList files = ListFiles(folder, "*.ds");
+    StringList unwritable = ListNew(0);
+    StringList files = ListFiles(folder, "*.ds", &unwritable);
     AddAll(folder, files);
     FreeList(files);
 
-    StringList folders = ListFolders(folder, "*.*");
+    // A folder without a name is reported once, not searched.
+    StringList folders = ListFolders(folder, "*.*", &unwritable);
+    NoteUnwritable(folder, unwritable);
     for (StringList sub = folders; *sub != nullptr; ++sub) {
         char *path = PathJoin(folder, *sub);
-        StringList subFiles = ListFiles(path, "*.ds");
+        StringList subUnwritable = ListNew(0);
+        StringList subFiles = ListFiles(path, "*.ds", &subUnwritable);
         AddAll(path, subFiles);
         FreeList(subFiles);
+        NoteUnwritable(path, subUnwritable);
         free(path);
     }
     FreeList(folders);

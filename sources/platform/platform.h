@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 // Message box styles (the Windows values).
 constexpr unsigned kBoxPlain = 0x00;   // MB_OK, no icon
@@ -32,6 +33,10 @@ extern const char OsManagerFile[];
 extern const unsigned OsProgramMachine;
 int OsManagerFolder(char *buf, int size);
 
+// The system directory (GetSystemDirectoryA): returns what OsWindowsDirectory
+// returns.
+int OsSystemDirectory(char *buf, int size);
+
 // The full form of a path, a relative one taken from the working directory.
 // Returns its length, or the size needed (including the NUL) when buf is too
 // small, or 0 on failure.
@@ -51,11 +56,23 @@ void OsDebugString(const char *text);
 // Hands a web address to the shell's default verb (no owner, hidden).
 void OsOpenUrl(const char *url);
 
+// The system's ANSI code page, in which the program's texts, paths and names
+// are written: its number (GetACP), and whether a byte leads a double-byte
+// character in it.
+unsigned OsCodePage();
+bool OsLeadByte(unsigned char c);
+// Native layer only, for tests: the code page it stands for, 932 (Shift-JIS
+// lead bytes 0x81-0x9F and 0xE0-0xFC) or a single-byte one; 1252 at start.
+void OsSetCodePage(unsigned codePage);
+
 // Directory search by pattern ("*" any run, "?" one character, "*.*" every
 // name, letter case ignored).
 struct OsFindEntry {
-    char name[260];
+    char name[3 * 260]; // any name of the file system in any ANSI code page
     bool folder;
+    // The code page cannot write the name (name has '?' for what it lacks): no
+    // call that takes an ANSI path reaches the entry.
+    bool unwritable;
 };
 // Starts a search; null when nothing matches or the folder cannot be searched.
 void *OsFindFirst(const char *pattern, OsFindEntry *entry);
@@ -70,8 +87,23 @@ int OsDeleteFile(const char *path);
 // when it cannot, the target then unchanged.
 bool OsReplaceFile(const char *from, const char *to);
 
+// Creates a file that does not exist yet and opens it as fopen's "w+" does
+// (text mode); null when it cannot, *taken then telling whether something of
+// that name is in the way.
+FILE *OsCreateNewFile(const char *path, bool *taken);
+
 // Whether the system finds a file at the path (OpenFile with OF_EXIST).
 bool OsFileFound(const char *path);
+
+// Whether a folder can be searched; when not, why, with the system's error in
+// *error.
+enum OsFolderState : int {
+    kFolderSearchable,
+    kFolderMissing,
+    kFolderNotFolder, // a file of that name
+    kFolderUnsearchable,
+};
+OsFolderState OsFolderCheck(const char *path, unsigned *error);
 
 // Module loading. Symbols come back as untyped addresses to be cast to the
 // entry point's type.
@@ -79,6 +111,10 @@ void *OsLoadModule(const char *path);
 void *OsModuleSymbol(void *module, const char *name);
 void *OsModuleOrdinal(void *module, unsigned ordinal);
 void OsFreeModule(void *module);
+
+// Whether a module of that name is loaded in the process already (the loader
+// then takes it without a search).
+bool OsModuleLoaded(const char *name);
 
 // Current user's registry: create or open a key (null on failure), set a text
 // value (REG_SZ, the terminating NUL included), close the key.
@@ -95,6 +131,12 @@ void *OsCreateProxyWindow();
 // straight after the call that failed.
 unsigned OsLastError();
 
+// System error codes the program explains (the Windows values on Windows).
+extern const unsigned OsErrorFileNotFound;
+extern const unsigned OsErrorAccessDenied;
+extern const unsigned OsErrorModuleNotFound; // the module, or a DLL it needs, is missing
+extern const unsigned OsErrorInitFailed;     // the module's start-up code refused to load
+
 // The system's message for an error code, without its line end, its inserts
 // (such as the file in "%1 is not a valid Win32 application.") naming the
 // subject; false when the system has none.
@@ -108,6 +150,12 @@ char *OsUserKeyReadText(const char *path, const char *name);
 // ANSI code-page text converted to UTF-8, as a heap text (released with free);
 // null when memory runs out.
 char *OsAnsiToUtf8(const char *text);
+
+// Whether the process runs as the local system account (S-1-5-18), whose
+// registry hive belongs to no user.
+bool OsIsLocalSystem();
+// POSIX only, for the tests: the answer OsIsLocalSystem gives.
+void OsSetLocalSystemForTest(bool system);
 
 // Foreign code: the Source Manager and its sources run inside this process,
 // the catalogue's data sources inside the scan's worker. Every load, entry call

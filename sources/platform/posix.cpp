@@ -29,15 +29,34 @@
 
 extern char **environ;
 
-// A heap copy of a path with the Windows separators turned into slashes; null
-// when memory runs out.
+// The code page the tests choose: 932 has double-byte characters, any other
+// number stands for a single-byte one.
+static unsigned CodePage = 1252;
+
+unsigned OsCodePage() {
+    return CodePage;
+}
+
+void OsSetCodePage(unsigned codePage) {
+    CodePage = codePage;
+}
+
+bool OsLeadByte(unsigned char c) {
+    return CodePage == 932 && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
+}
+
+// A heap copy of a path with the Windows separators turned into slashes (never
+// the second byte of a character); null when memory runs out.
 static char *NativePath(const char *path) {
     char *copy = strdup(path);
     if (!copy)
         return nullptr;
-    for (char *c = copy; *c; ++c)
+    for (char *c = copy; *c; ++c) {
         if (*c == '\\')
             *c = '/';
+        else if (OsLeadByte(static_cast<unsigned char>(*c)) && c[1])
+            ++c;
+    }
     return copy;
 }
 
@@ -154,6 +173,12 @@ int OsWindowsDirectory(char *buf, int size) {
         return static_cast<int>(length + 1);
     memcpy(buf, folder, length + 1);
     return static_cast<int>(length);
+}
+
+// Stands for the system directory as OsWindowsDirectory stands for the
+// Windows directory.
+int OsSystemDirectory(char *buf, int size) {
+    return OsWindowsDirectory(buf, size);
 }
 
 // The native stand-in takes the 32-bit build's names.
@@ -289,6 +314,7 @@ bool OsFindNext(void *handle, OsFindEntry *entry) {
             continue;
         snprintf(entry->name, sizeof entry->name, "%s", item->d_name);
         entry->folder = false;
+        entry->unwritable = false;
         if (char *path = JoinNative(search->folder, item->d_name)) {
             struct stat info;
             entry->folder = stat(path, &info) == 0 && S_ISDIR(info.st_mode);
@@ -355,6 +381,20 @@ bool OsReplaceFile(const char *from, const char *to) {
     return rename(from, to) == 0;
 }
 
+// Under the name as given, like the standard streams.
+FILE *OsCreateNewFile(const char *path, bool *taken) {
+    int file = open(path, O_CREAT | O_EXCL | O_RDWR, 0666);
+    FILE *stream = file >= 0 ? fdopen(file, "w+") : nullptr;
+    if (stream)
+        return stream;
+    *taken = file < 0 && errno == EEXIST;
+    if (file >= 0) {
+        close(file);
+        unlink(path);
+    }
+    return nullptr;
+}
+
 // The length limit is that of OpenFile's OFSTRUCT, so both systems agree.
 bool OsFileFound(const char *path) {
     if (strlen(path) >= 128)
@@ -365,6 +405,31 @@ bool OsFileFound(const char *path) {
     bool found = access(native, F_OK) == 0;
     free(native);
     return found;
+}
+
+OsFolderState OsFolderCheck(const char *path, unsigned *error) {
+    *error = 0;
+    char *native = NativePath(path);
+    if (!native) {
+        *error = ENOMEM;
+        return kFolderUnsearchable;
+    }
+    struct stat info;
+    OsFolderState state = kFolderSearchable;
+    if (stat(native, &info) != 0) {
+        *error = static_cast<unsigned>(errno);
+        state = errno == ENOENT || errno == ENOTDIR ? kFolderMissing : kFolderUnsearchable;
+    } else if (!S_ISDIR(info.st_mode)) {
+        *error = ENOTDIR;
+        state = kFolderNotFolder;
+    } else if (DIR *dir = opendir(native)) {
+        closedir(dir);
+    } else {
+        *error = static_cast<unsigned>(errno);
+        state = kFolderUnsearchable;
+    }
+    free(native);
+    return state;
 }
 
 // dlopen sets no error number of its own: a file that is there but does not
@@ -396,6 +461,13 @@ void *OsModuleOrdinal(void *, unsigned) {
 void OsFreeModule(void *module) {
     if (module)
         dlclose(module);
+}
+
+bool OsModuleLoaded(const char *name) {
+    void *module = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
+    if (module)
+        dlclose(module);
+    return module != nullptr;
 }
 
 // The current user's registry is a folder tree: CORVANE_REGISTRY_ROOT, else
@@ -507,6 +579,13 @@ unsigned OsLastError() {
     return LastError;
 }
 
+// dlopen's failure for a file that is there stands for the missing DLL; no
+// start-up code refuses here.
+const unsigned OsErrorFileNotFound = ENOENT;
+const unsigned OsErrorAccessDenied = EACCES;
+const unsigned OsErrorModuleNotFound = ENOEXEC;
+const unsigned OsErrorInitFailed = ~0u;
+
 bool OsErrorText(unsigned code, const char *, char *buf, int size) {
     if (size <= 0)
         return false;
@@ -574,6 +653,17 @@ char *OsAnsiToUtf8(const char *text) {
     }
     *out = '\0';
     return utf8;
+}
+
+// There is no system account here: the tests choose the answer.
+static bool LocalSystem;
+
+bool OsIsLocalSystem() {
+    return LocalSystem;
+}
+
+void OsSetLocalSystemForTest(bool system) {
+    LocalSystem = system;
 }
 
 // Faults in foreign code arrive as signals; the handlers are the program's only

@@ -4,7 +4,10 @@
 #include <windows.h>
 
 #include <direct.h>
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,15 +29,19 @@ int OsWindowsDirectory(char *buf, int size) {
     return static_cast<int>(GetWindowsDirectoryA(buf, static_cast<UINT>(size)));
 }
 
+int OsSystemDirectory(char *buf, int size) {
+    if (size < 0)
+        return 0;
+    return static_cast<int>(GetSystemDirectoryA(buf, static_cast<UINT>(size)));
+}
+
 #if defined(_WIN64)
 const char OsProgramName[] = "Corvane64";
 const char OsManagerFile[] = "TWAINDSM.DLL";
 const unsigned OsProgramMachine = IMAGE_FILE_MACHINE_AMD64;
 
 int OsManagerFolder(char *buf, int size) {
-    if (size < 0)
-        return 0;
-    return static_cast<int>(GetSystemDirectoryA(buf, static_cast<UINT>(size)));
+    return OsSystemDirectory(buf, size);
 }
 #else
 const char OsProgramName[] = "Corvane";
@@ -115,14 +122,46 @@ void OsOpenUrl(const char *url) {
         call(NULL, "", url, "", "C:\\", SW_HIDE);
 }
 
-static void FillEntry(const WIN32_FIND_DATAA &data, OsFindEntry *entry) {
-    snprintf(entry->name, sizeof entry->name, "%s", data.cFileName);
+unsigned OsCodePage() {
+    return GetACP();
+}
+
+bool OsLeadByte(unsigned char c) {
+    static bool known;
+    static bool lead[256];
+    if (!known) {
+        CPINFO info;
+        if (GetCPInfo(CP_ACP, &info))
+            for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2)
+                for (int b = info.LeadByte[i]; b <= info.LeadByte[i + 1]; ++b)
+                    lead[b] = true;
+        known = true;
+    }
+    return lead[c];
+}
+
+// The search runs on the names as the file system keeps them: the ANSI search
+// hands back a name its code page cannot write as '?'s or as a look-alike,
+// under which nothing can be found again.
+static void FillEntry(const WIN32_FIND_DATAW &data, OsFindEntry *entry) {
+    // UTF-8 writes every name, and takes neither the flag nor the question.
+    bool utf8 = GetACP() == CP_UTF8;
+    BOOL lacking = FALSE;
+    int length = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, data.cFileName, -1,
+                                     entry->name, sizeof entry->name, NULL, utf8 ? NULL : &lacking);
+    if (length == 0)
+        entry->name[0] = '\0';
+    entry->unwritable = length == 0 || lacking;
     entry->folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 void *OsFindFirst(const char *pattern, OsFindEntry *entry) {
-    WIN32_FIND_DATAA data;
-    HANDLE search = FindFirstFileA(pattern, &data);
+    // As for the ANSI search, the pattern must fit MAX_PATH.
+    wchar_t wide[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, pattern, -1, wide, MAX_PATH) == 0)
+        return nullptr;
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(wide, &data);
     if (search == INVALID_HANDLE_VALUE)
         return nullptr;
     FillEntry(data, entry);
@@ -130,8 +169,8 @@ void *OsFindFirst(const char *pattern, OsFindEntry *entry) {
 }
 
 bool OsFindNext(void *search, OsFindEntry *entry) {
-    WIN32_FIND_DATAA data;
-    if (!FindNextFileA(static_cast<HANDLE>(search), &data))
+    WIN32_FIND_DATAW data;
+    if (!FindNextFileW(static_cast<HANDLE>(search), &data))
         return false;
     FillEntry(data, entry);
     return true;
@@ -154,6 +193,20 @@ bool OsReplaceFile(const char *from, const char *to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
+FILE *OsCreateNewFile(const char *path, bool *taken) {
+    int file = _open(path, _O_CREAT | _O_EXCL | _O_RDWR | _O_TEXT, _S_IREAD | _S_IWRITE);
+    FILE *stream = file >= 0 ? _fdopen(file, "w+") : nullptr;
+    if (stream)
+        return stream;
+    // A folder of that name may refuse access rather than report that it exists.
+    *taken = file < 0 && (errno == EEXIST || GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES);
+    if (file >= 0) {
+        _close(file);
+        _unlink(path);
+    }
+    return nullptr;
+}
+
 bool OsFileFound(const char *path) {
     // OpenFile copies the path into an OFSTRUCT of OFS_MAXPATHNAME bytes; a longer
     // path would overflow it, so such a path counts as not found.
@@ -162,6 +215,36 @@ bool OsFileFound(const char *path) {
     OFSTRUCT ofs;
     memset(&ofs, 0, sizeof ofs);
     return OpenFile(path, &ofs, OF_EXIST) != HFILE_ERROR;
+}
+
+OsFolderState OsFolderCheck(const char *path, unsigned *error) {
+    *error = 0;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        *error = GetLastError();
+        return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND
+                   ? kFolderMissing
+                   : kFolderUnsearchable;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        *error = ERROR_DIRECTORY;
+        return kFolderNotFolder;
+    }
+    size_t end = strlen(path);
+    bool separated = end > 0 && strchr("\\/:", path[end - 1]) != nullptr;
+    char pattern[MAX_PATH + 8];
+    int length = snprintf(pattern, sizeof pattern, "%s%s*", path, separated ? "" : "\\");
+    if (length < 0 || length >= static_cast<int>(sizeof pattern))
+        return kFolderSearchable; // the scan's own search tells
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(pattern, &data);
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+        return kFolderSearchable;
+    }
+    *error = GetLastError();
+    // An empty drive root has no entries at all, not even "." and "..".
+    return *error == ERROR_FILE_NOT_FOUND ? kFolderSearchable : kFolderUnsearchable;
 }
 
 namespace {
@@ -607,6 +690,10 @@ void OsFreeModule(void *module) {
         FreeLibrary(static_cast<HMODULE>(module));
 }
 
+bool OsModuleLoaded(const char *name) {
+    return GetModuleHandleA(name) != NULL;
+}
+
 void *OsUserKeyCreate(const char *path) {
     HKEY key = NULL;
     auto create = REGISTRY_CALL(RegCreateKeyExA);
@@ -650,6 +737,11 @@ void *OsCreateProxyWindow() {
 unsigned OsLastError() {
     return GetLastError();
 }
+
+const unsigned OsErrorFileNotFound = ERROR_FILE_NOT_FOUND;
+const unsigned OsErrorAccessDenied = ERROR_ACCESS_DENIED;
+const unsigned OsErrorModuleNotFound = ERROR_MOD_NOT_FOUND;
+const unsigned OsErrorInitFailed = ERROR_DLL_INIT_FAILED;
 
 bool OsErrorText(unsigned code, const char *subject, char *buf, int size) {
     if (size <= 0)
@@ -698,6 +790,24 @@ char *OsUserKeyReadText(const char *path, const char *name) {
     }
     close(key);
     return text;
+}
+
+bool OsIsLocalSystem() {
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    DWORD size = 0;
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD systemSize = sizeof system;
+    bool isSystem = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
+                    CreateWellKnownSid(WinLocalSystemSid, NULL, system, &systemSize) &&
+                    EqualSid(info.user.User.Sid, system);
+    CloseHandle(token);
+    return isSystem;
 }
 
 char *OsAnsiToUtf8(const char *text) {

@@ -77,7 +77,8 @@ bool FileCopy(const char *source, const char *destination) {
     return true;
 }
 
-static StringList ListEntries(const char *folder, const char *pattern, bool folders) {
+static StringList ListEntries(const char *folder, const char *pattern, bool folders,
+                              StringList *unwritable) {
     StringList list = ListNew(0);
     char *search = PathJoin(folder, *pattern ? pattern : "*.*");
     OsFindEntry entry;
@@ -86,8 +87,12 @@ static StringList ListEntries(const char *folder, const char *pattern, bool fold
         do {
             if (strcmp(entry.name, ".") == 0 || strcmp(entry.name, "..") == 0)
                 continue;
-            if (entry.folder == folders)
+            if (entry.folder != folders)
+                continue;
+            if (!entry.unwritable)
                 ListAppend(&list, entry.name);
+            else if (unwritable)
+                ListAppend(unwritable, entry.name);
         } while (OsFindNext(handle, &entry));
         OsFindClose(handle);
     }
@@ -95,12 +100,12 @@ static StringList ListEntries(const char *folder, const char *pattern, bool fold
     return list;
 }
 
-StringList ListFiles(const char *folder, const char *pattern) {
-    return ListEntries(folder, pattern, false);
+StringList ListFiles(const char *folder, const char *pattern, StringList *unwritable) {
+    return ListEntries(folder, pattern, false, unwritable);
 }
 
-StringList ListFolders(const char *folder, const char *pattern) {
-    return ListEntries(folder, pattern, true);
+StringList ListFolders(const char *folder, const char *pattern, StringList *unwritable) {
+    return ListEntries(folder, pattern, true, unwritable);
 }
 
 namespace {
@@ -124,13 +129,13 @@ bool MakeDirs(const char *path) {
     // Every level from the top down, cut at either separator, so that a chain
     // that mixes them is made whole, and without recursion however deep it is.
     char *level = StrDup(path);
-    for (size_t i = 0; level[i]; i++) {
-        if (!IsPathSeparator(level[i]))
+    for (char *c = level; *c; c = const_cast<char *>(NextChar(c))) {
+        if (!IsPathSeparator(*c))
             continue;
-        level[i] = '\0';
+        *c = '\0';
         if (!NothingToCreate(level))
             OsMakeDir(level);
-        level[i] = path[i];
+        *c = path[c - level];
     }
     OsMakeDir(path);
     free(level);

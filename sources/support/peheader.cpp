@@ -1,8 +1,10 @@
-// The machine a Windows module was built for, from its PE header: the DOS
-// header's "MZ" and, at the offset stored at 0x3C, "PE\0\0" and the machine.
+// The machine a Windows module was built for, from its PE header (the DOS
+// header's "MZ" and, at the offset stored at 0x3C, "PE\0\0" and the machine),
+// and the DLLs it imports. The bytes are untrusted: every offset is checked.
 #include "support/peheader.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -34,4 +36,140 @@ int32_t ModuleMachine(const char *path) {
     }
     fclose(file);
     return machine;
+}
+
+namespace {
+
+constexpr uint16_t kMagicPe32 = 0x10B;
+constexpr uint16_t kMagicPe32Plus = 0x20B;
+constexpr uint32_t kMostSections = 96; // the most the Windows loader takes
+constexpr int kMostImports = 512;
+constexpr size_t kLongestName = 256;
+constexpr size_t kSectionEntry = 40;
+constexpr uint32_t kImportEntry = 20;
+
+struct Image {
+    const unsigned char *bytes;
+    size_t size;
+    size_t sectionTable; // offset of the section table
+    uint32_t sectionCount;
+};
+
+// Whether count bytes at offset lie inside the image.
+bool Inside(const Image &image, size_t offset, size_t count) {
+    return offset <= image.size && count <= image.size - offset;
+}
+
+uint32_t At(const Image &image, size_t offset, int count) {
+    return Little(image.bytes + offset, count);
+}
+
+// The file offset of an address relative to the image, through the section
+// whose bytes in the file hold it; false when none does.
+bool FileOffset(const Image &image, uint32_t rva, size_t *offset) {
+    for (uint32_t i = 0; i < image.sectionCount; ++i) {
+        size_t entry = image.sectionTable + i * kSectionEntry;
+        uint32_t address = At(image, entry + 12, 4);
+        uint32_t rawSize = At(image, entry + 16, 4);
+        uint32_t rawStart = At(image, entry + 20, 4);
+        if (rva >= address && rva - address < rawSize) {
+            uint64_t at = static_cast<uint64_t>(rawStart) + (rva - address);
+            if (at >= image.size)
+                return false;
+            *offset = static_cast<size_t>(at);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Finds the section table and the import directory's address; false when the
+// bytes are no PE32 or PE32+ image that has one.
+bool ImportDirectory(Image *image, uint32_t *rva) {
+    if (!Inside(*image, 0, static_cast<size_t>(kNewHeaderField) + 4) || image->bytes[0] != 'M' ||
+        image->bytes[1] != 'Z')
+        return false;
+    size_t pe = At(*image, static_cast<size_t>(kNewHeaderField), 4);
+    if (!Inside(*image, pe, 26) || memcmp(image->bytes + pe, "PE\0\0", 4) != 0)
+        return false;
+    image->sectionCount = At(*image, pe + 6, 2);
+    size_t optionalSize = At(*image, pe + 20, 2);
+    size_t optional = pe + 24;
+    uint32_t magic = At(*image, optional, 2);
+    if (magic != kMagicPe32 && magic != kMagicPe32Plus)
+        return false;
+    size_t counted = optional + (magic == kMagicPe32 ? 92 : 108);
+    size_t importEntry = counted + 4 + 8; // the second data directory
+    if (optionalSize < importEntry + 8 - optional || !Inside(*image, importEntry, 8) ||
+        At(*image, counted, 4) < 2)
+        return false;
+    *rva = At(*image, importEntry, 4);
+    image->sectionTable = optional + optionalSize;
+    if (image->sectionCount > kMostSections ||
+        !Inside(*image, image->sectionTable, image->sectionCount * kSectionEntry))
+        return false;
+    return *rva != 0;
+}
+
+// The NUL-terminated name at offset, as long as it ends within the image and
+// the longest name a path may hold.
+const char *NameAt(const Image &image, size_t offset) {
+    size_t room = image.size - offset < kLongestName ? image.size - offset : kLongestName;
+    const void *end = memchr(image.bytes + offset, '\0', room);
+    if (end == nullptr || end == image.bytes + offset)
+        return nullptr;
+    return reinterpret_cast<const char *>(image.bytes + offset);
+}
+
+bool Listed(StringList list, const char *name) {
+    for (StringList item = list; *item; ++item)
+        if (StrCompareNoCase(*item, name) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+StringList ImageImports(const unsigned char *bytes, size_t size) {
+    StringList names = ListNew(0);
+    Image image{bytes, size, 0, 0};
+    uint32_t rva = 0;
+    if (!ImportDirectory(&image, &rva))
+        return names;
+    // One descriptor after the other until the empty one; each is looked up
+    // anew, since nothing says they lie in one piece of one section.
+    for (int i = 0; i < kMostImports; ++i, rva += kImportEntry) {
+        size_t entry = 0;
+        if (!FileOffset(image, rva, &entry) || !Inside(image, entry, kImportEntry))
+            break;
+        uint32_t nameRva = At(image, entry + 12, 4);
+        size_t nameAt = 0;
+        if (nameRva == 0 || !FileOffset(image, nameRva, &nameAt))
+            break;
+        const char *name = NameAt(image, nameAt);
+        if (name == nullptr)
+            break;
+        if (!Listed(names, name))
+            ListAppend(&names, name);
+    }
+    return names;
+}
+
+StringList ModuleImports(const char *path) {
+    FILE *file = fopen(path, "rb");
+    if (!file)
+        return ListNew(0);
+    long size = 0;
+    if (fseek(file, 0, SEEK_END) == 0)
+        size = ftell(file);
+    if (size < 0 || fseek(file, 0, SEEK_SET) != 0)
+        size = 0;
+    if (size > kImageReadLimit)
+        size = kImageReadLimit;
+    auto *bytes = static_cast<unsigned char *>(MemAlloc(static_cast<int32_t>(size) + 1));
+    size_t got = fread(bytes, 1, static_cast<size_t>(size), file);
+    fclose(file);
+    StringList names = ImageImports(bytes, got);
+    free(bytes);
+    return names;
 }

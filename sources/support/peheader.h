@@ -1,7 +1,11 @@
-// The machine a Windows module was built for, from its PE header.
+// The machine a Windows module was built for and the DLLs it imports, from its
+// PE header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "support/strings.h"
 
 constexpr int32_t kMachineNoModule = -1; // no PE header: not a Windows module
 constexpr int32_t kMachineUnread = -2;   // the file cannot be read
@@ -9,3 +13,13 @@ constexpr int32_t kMachineUnread = -2;   // the file cannot be read
 // The machine field of the file's PE header (0x14C x86, 0x8664 x64, ...), or
 // one of the two values above.
 int32_t ModuleMachine(const char *path);
+
+// The names of the DLLs a PE32 or PE32+ image imports at load time (its import
+// directory), in table order, each once (letter case ignored). A damaged or
+// foreign image gives the names read before the damage, or none; never a read
+// outside the bytes given.
+StringList ImageImports(const unsigned char *bytes, size_t size);
+// The same for a file, of which the first kImageReadLimit bytes are read; an
+// empty list when it cannot be read.
+constexpr long kImageReadLimit = 64L * 1024 * 1024;
+StringList ModuleImports(const char *path);

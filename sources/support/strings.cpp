@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "support/diagnostics.h"
 
 namespace {
@@ -16,6 +17,19 @@ int FoldLower(unsigned char c) {
 
 bool IsBlankOrTab(char c) {
     return c == ' ' || c == '\t';
+}
+
+// Bytes in one character: 2 for a lead byte and the byte after it, else 1.
+size_t CharSize(const char *text) {
+    return OsLeadByte(static_cast<unsigned char>(text[0])) && text[1] != '\0' ? 2 : 1;
+}
+
+// Whether the character at text is the one at part, single-byte letters folded.
+bool SameChar(const char *text, const char *part, size_t size) {
+    if (size == 1)
+        return FoldLower(static_cast<unsigned char>(*text)) ==
+               FoldLower(static_cast<unsigned char>(*part));
+    return text[0] == part[0] && text[1] == part[1];
 }
 
 } // namespace
@@ -74,24 +88,61 @@ void StrAssign(char **slot, const char *text) {
 }
 
 char *PathJoin(const char *folder, const char *name) {
-    size_t length = strlen(folder);
-    if (length == 0 || folder[length - 1] == '\\')
+    if (*folder == '\0' || EndsWithChar(folder, '\\'))
         return StrCat2(folder, name);
     return StrCat3(folder, "\\", name);
 }
 
+const char *NextChar(const char *text) {
+    return *text == '\0' ? text : text + CharSize(text);
+}
+
+bool EndsWithChar(const char *text, char c) {
+    const char *last = nullptr;
+    for (; *text != '\0'; text = NextChar(text))
+        last = text;
+    return last != nullptr && last[0] == c && last[1] == '\0';
+}
+
+const char *LastChar(const char *text, char c) {
+    const char *found = nullptr;
+    for (; *text != '\0'; text = NextChar(text))
+        if (*text == c && CharSize(text) == 1)
+            found = text;
+    return found;
+}
+
+const char *FindNoCase(const char *text, const char *part) {
+    for (;; text = NextChar(text)) {
+        const char *t = text;
+        const char *p = part;
+        while (*p != '\0' && CharSize(t) == CharSize(p) && SameChar(t, p, CharSize(p))) {
+            t = NextChar(t);
+            p = NextChar(p);
+        }
+        if (*p == '\0')
+            return text;
+        if (*text == '\0')
+            return nullptr;
+    }
+}
+
 int StrCompareNoCase(const char *first, const char *second) {
+    bool trail = false; // at the second bytes of two equal double-byte characters
     for (;; first++, second++) {
         if (*first == '\0')
             return 0 - static_cast<signed char>(*second);
         if (*second == '\0')
             return static_cast<signed char>(*first);
-        signed char a = static_cast<signed char>(FoldLower(static_cast<unsigned char>(*first)));
-        signed char b = static_cast<signed char>(FoldLower(static_cast<unsigned char>(*second)));
-        if (a < b)
+        unsigned char a = static_cast<unsigned char>(*first);
+        unsigned char b = static_cast<unsigned char>(*second);
+        signed char x = static_cast<signed char>(trail ? a : FoldLower(a));
+        signed char y = static_cast<signed char>(trail ? b : FoldLower(b));
+        if (x < y)
             return -1;
-        if (a > b)
+        if (x > y)
             return 1;
+        trail = !trail && OsLeadByte(a);
     }
 }
 
@@ -176,6 +227,29 @@ int ListCount(StringList list) {
 
 void PutLine(FILE *stream, const char *text) {
     fprintf(stream, "%s\n", text);
+}
+
+void PutEscaped(FILE *stream, const char *text) {
+    for (; *text != '\0'; ++text) {
+        unsigned char c = static_cast<unsigned char>(*text);
+        if (c == '\n')
+            fputs("\\n", stream);
+        else if (c == '\r')
+            fputs("\\r", stream);
+        else if (c == '\t')
+            fputs("\\t", stream);
+        else if (c < 0x20 || c == 0x7F)
+            fprintf(stream, "\\x%02X", c);
+        else
+            fputc(c, stream);
+    }
+}
+
+char *JoinLines(char *text) {
+    for (char *c = text; *c != '\0'; ++c)
+        if (*c == '\r' || *c == '\n')
+            *c = ' ';
+    return text;
 }
 
 void FormatDecimal(char *buf, size_t size, int value) {

@@ -14,6 +14,17 @@ char *StrCat3(const char *first, const char *second, const char *third);
 void StrAssign(char **slot, const char *text);
 char *PathJoin(const char *folder, const char *name);
 
+// Texts are in the system's ANSI code page. In a double-byte one (932, 936,
+// 949, 950) a lead byte and the byte after it are one character, and that
+// second byte may be a backslash or a letter: so texts are split, searched and
+// compared by characters, and only single-byte letters fold.
+const char *NextChar(const char *text);         // the next character; text itself at the end
+bool EndsWithChar(const char *text, char c);    // the last character is the byte c
+const char *LastChar(const char *text, char c); // the last character c, or null
+// Where part first occurs in text, matched at the text's character boundaries
+// with the 26 ASCII letters folded; null when nowhere. Every text holds "".
+const char *FindNoCase(const char *text, const char *part);
+
 int StrCompareNoCase(const char *first, const char *second);
 // The first n characters compared ignoring ASCII case (the _strnicmp rules).
 int StrNCompareNoCase(const char *first, const char *second, size_t n);
@@ -28,6 +39,11 @@ void ListFreeItems(StringList list);
 int ListCount(StringList list);
 
 void PutLine(FILE *stream, const char *text);
+// Writes the text with each control byte (below 0x20, and 0x7F) as \n, \r, \t
+// or \xNN, so that it stays on its line.
+void PutEscaped(FILE *stream, const char *text);
+// Turns each carriage return and line feed of the text into a blank, in place.
+char *JoinLines(char *text);
 
 // Fixed formats into the caller's buffer, always bounded by its size.
 void FormatDecimal(char *buf, size_t size, int value);

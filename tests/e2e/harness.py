@@ -29,6 +29,9 @@ PREFIX = os.path.join(STATE, "prefix")
 PROGRAM = os.path.join(STATE, "program")
 CASES = os.path.join(STATE, "cases")
 WINDOWS_C = os.path.join(PREFIX, "drive_c", "windows")
+# Wine's ANSI code page follows the Unix locale (setup() makes the Japanese one).
+CP932 = {"LOCPATH": STATE, "LC_ALL": "ja_JP.UTF-8"}
+CP1252 = {"LC_ALL": "C.UTF-8"}
 
 
 class Build:
@@ -112,6 +115,8 @@ def setup():
     for build in BUILDS.values():
         if os.path.exists(os.path.join(build.windows_dir, build.exe)):
             install_program(PROGRAM, build=build)
+    subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", os.path.join(STATE, "ja_JP.UTF-8")],
+                   check=True, timeout=120)
 
 
 def cleanup():
@@ -203,10 +208,11 @@ class Case:
 
     def run(self, args="", cmdline=None, env=None, unset=(), appdata=True, temp=True,
             message_file=True, display=True, wine_extra=None, cwd=None, timeout=120,
-            build=None, preexec=None):
+            build=None, preexec=None, occupy=False):
         """Runs the case's build (or `build`) with the argument text `args` after
         the quoted program path, or with the exact command line `cmdline`;
-        `preexec` runs in the child before Wine starts (to set resource limits, say)."""
+        `preexec` runs in the child before Wine starts (to set resource limits, say);
+        `occupy` puts an empty file where its first temporary report would go."""
         build = build or self.build
         exe = win_path(os.path.join(self.program, build.exe))
         if cmdline is None:
@@ -236,6 +242,8 @@ class Case:
         lines.append("cmdline " + cmdline)
         if cwd:
             lines.append("cwd " + win_path(cwd))
+        if occupy:
+            lines.append("occupy")
         job = os.path.join(self.root, "job.txt")
         with open(job, "wb") as f:
             f.write(("\r\n".join(lines) + "\r\n").encode("latin-1"))

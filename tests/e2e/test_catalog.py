@@ -216,13 +216,14 @@ class Listing(CatalogCase):
         self.assertOnlyMessage(r, "information", PROGRAM_NAME, "1=Flatbed Pro\n2=Sheetfeed 2\n")
         self.assertEqual([n for n in os.listdir(self.case.temp) if n.endswith("stdout.txt")], [])
 
-    def test_missing_folder_gives_an_empty_report(self):
-        self.settings(ds_dir=win_path(os.path.join(self.case.root, "missing")))
+    def test_missing_folder_gives_an_empty_report_and_says_so_in_a_box(self):
+        missing = win_path(os.path.join(self.case.root, "missing"))
+        self.settings(ds_dir=missing)
         out = self.out("empty.txt")
         r = self.case.run("-o %s -la -o - -l" % win_path(out))
         self.assertEqual(r.code, 0)
         self.assertEqual(self.read(out), b"")
-        self.assertOnlyMessage(r, "information", PROGRAM_NAME, "")
+        self.assertOnlyMessage(r, "information", PROGRAM_NAME, missing + " does not exist\n")
 
     def test_strings_without_terminator_are_read_within_their_field(self):
         path = install_source(self.ds, "fill.ds", fill=1, manufacturer="Maker", family="Fam",
@@ -263,10 +264,10 @@ class Selection(CatalogCase):
                 r = self.case.run("-n " + text)
                 self.assertEqual((r.code, r.messages), (0, []))
                 self.assertDefault(path)
-        for text, number in (("0", 0), ("abc", 0), ("3", 3), ("-1", -1)):
+        for text, number in (("0", 0), ("abc", "abc"), ("3", 3), ("-1", -1), ("3x", 3)):
             with self.subTest(text=text):
                 r = self.case.run("-n " + text)
-                self.assertFatal(r, "Scanner number %d - not found" % number)
+                self.assertFatal(r, "Scanner number %s - not found" % number)
         self.assertDefault(sheet)
 
     def test_empty_catalogue_finds_nothing(self):
@@ -316,7 +317,7 @@ class Driver(CatalogCase):
         self.assertEqual(r.messages[0],
                          ("information", PROGRAM_NAME, "1=Flatbed Pro\n2=Sheetfeed 2\n"))
         self.assertEqual(r.messages[1][:2], ("information", TITLE))
-        self.assertTrue(r.messages[1][2].startswith("Usage:\n"))
+        self.assertTrue(r.messages[1][2].startswith("-s needs a value\n\nUsage:\n"))
 
     def test_value_is_taken_whatever_it_looks_like(self):
         self.two_sources()

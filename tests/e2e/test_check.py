@@ -8,8 +8,8 @@ import re
 import shutil
 import unittest
 
-from harness import (BUILD, OTHER, PROGRAM_NAME, SourceManager, WineTestCase, file_bytes,
-                     install_source, only_for, read_registry, win_path, wine)
+from harness import (BUILD, CP932, CP1252, OTHER, PROGRAM_NAME, SourceManager, WineTestCase,
+                     file_bytes, install_source, loads, only_for, read_registry, win_path, wine)
 from test_catalog import REG_NAME, CatalogCase, scan_order
 
 KEYS = ["number", "manufacturer", "family", "product", "file", "default"]
@@ -65,9 +65,19 @@ class Reports:
         return objects
 
 
+def ansi(text):  # as a program under code page 932 writes it, one byte a character
+    return text.encode("cp932").decode("latin-1")
+
+
+UNWRITABLE = (": the name cannot be written in code page %d: no TWAIN Source Manager can load "
+              "it; rename the file or folder")
+
+
 class CatalogueCheck(Reports, CatalogCase):
+    locale = None
+
     def run_for_report(self, args):
-        return self.case.run(args)
+        return self.case.run(args, wine_extra=self.locale)
 
     def set_default(self, value):
         wine(["reg", "add", "HKCU\\" + self.reg_key, "/v", REG_NAME, "/d", value, "/f"])
@@ -146,6 +156,25 @@ class CatalogueCheck(Reports, CatalogCase):
         self.assertEqual(r.code, 0)
         self.assertOnlyMessage(r, "information", PROGRAM_NAME, "default: %s - no such source\n"
                                % win_path(os.path.join(self.ds, "gone.ds")))
+
+    def test_names_by_characters_of_the_code_page(self):
+        # 1252 has no Japanese; in 932 the second byte of 表 is a backslash's, of ス
+        # an X's, and there is no é.
+        self.locale = CP1252
+        hidden = [install_source(self.ds, "スキャナ.ds"),
+                  install_source(os.path.join(self.ds, "スキャナ"), "a.ds")]
+        self.assertEqual(self.report("-c"), [win_path(self.ds) + n + UNWRITABLE % 1252
+                                             for n in ("\\????.ds", "\\????")] + ["default: none"])
+        self.assertEqual([loads(p) for p in hidden], [[], []])
+
+        self.locale, ds = CP932, self.ds + "表"
+        first = ansi(win_path(install_source(ds, "a.ds", product=ansi("スキャナ"))))
+        xerox = ansi(win_path(install_source(os.path.join(ds, "表"), "x.ds", product="Xerox Pro")))
+        install_source(ds, "é.ds")
+        self.settings(ds_dir=ansi(win_path(ds)))
+        self.assertEqual(self.report("-s x -c"), [
+            "%s: source 1: %s" % (first, ansi("スキャナ")), ansi(win_path(ds)) + "\\?.ds" +
+            UNWRITABLE % 932, xerox + ": source 2: Xerox Pro", "default: %s = source 2" % xerox])
 
     def test_json_reads_back_the_exact_strings(self):
         paths = [install_source(os.path.join(self.ds, "Scann\xe9"), "s%d.ds" % i,

@@ -5,8 +5,8 @@ Each row is run with Wine's debugger enabled, so a crash would hold the run
 in a crash box until the time bound ends it. The runner checks the exit code,
 the last message, a time bound (generous: it only catches hangs) and that
 nothing the user had was changed: the settings file, a file the user keeps,
-the default source in the registry (after -n and -s), and no temporary report
-left behind.
+the default source in the registry (after -n and -s), no temporary report
+left behind, and a file in the way of one kept.
 """
 
 import os
@@ -245,6 +245,13 @@ def untraced(t, s, r):
     output(TWO)(t, s, r)
 
 
+def one_line_each(t, s, r):
+    t.assertEqual(file_bytes(s.out), b"1=X \x01default: none\r\n2=Sheetfeed 2\r\n")
+    t.assertEqual(file_bytes(s.path("check.txt")), (
+        "%s: source 1: X\\n\\x01default: none\r\n%s: source 2: Sheetfeed 2\r\ndefault: none"
+        "\r\n" % (s.w("ds", "flatbed.ds"), s.w("ds", "vendor", "sheet.ds"))).encode())
+
+
 def no_output(t, s, r):
     t.assertFalse(os.path.exists(s.out))
 
@@ -374,6 +381,12 @@ ROWS = [
     R("debug level beyond the int range", "-dbg=99999999999 " + LIST, 0, None, None, untraced),
     R("identity filled in part", "-dbg=1 " + LIST, 0, None, cleared_identity,
       zeros_except_strings),
+    R("product name holding a line feed", "-o {out} -l -o {root}\\check.txt -c", 0, None,
+      lambda s: install_source(s.ds, "flatbed.ds", product="X\\n\x01default: none"),
+      one_line_each),
+    R("temporary report's name taken", "-l", 0,
+      ("information", BUILD.program, "1=Flatbed Pro\n2=Sheetfeed 2\n"),
+      lambda s: s.run.update(occupy=True)),
     # What holds today and must keep holding.
     R("*.ds holding text", LIST, 0, None, junk("text.ds", lambda s: b"not a module\r\n" * 9),
       output(TWO)),
@@ -451,7 +464,8 @@ class Hostile(WineTestCase):
         if row.check:
             row.check(self, s, r)
         self.assertEqual(self.user_state(s), before)
-        self.assertEqual([n for n in os.listdir(case.temp) if n.endswith("stdout.txt")], [])
+        self.assertEqual([file_bytes(os.path.join(case.temp, n)) for n in os.listdir(case.temp)
+                          if n.endswith("stdout.txt")], [b""] if kw.get("occupy") else [])
         if re.search(r"(^| )-[ns] ", args):
             self.assertIsNone(read_registry(s.reg_key, "Default Source"))
 
@@ -484,7 +498,8 @@ DRIVERS = [
     ({"misbehave": "wait-entry"}, LATE, 1),
     ({"misbehave": "exit-attach"}, ENDED, 2),
     ({"misbehave": "exit-entry"}, ENDED, 2),
-    ({"misbehave": "handled-attach"}, "not loaded: DLL initialization failed. (error 1114)", 1),
+    ({"misbehave": "handled-attach"},
+     "not loaded: DLL initialization failed. (error 1114); its start-up code refused to load", 1),
     ({"misbehave": "thread"}, None, 1),
     ({"misbehave": "overrun"}, None, 1),
 ]

@@ -17,7 +17,10 @@ MSG_GETNEXT = 0x0005
 MSG_SET = 0x0006
 MSG_OPENDSM = 0x0301
 
-CANT_OPEN = "Can't open TWAIN Source Manager"
+OWN = "C:\\windows\\%s%s" % ("system32\\" if BUILD.name == "x64" else "", BUILD.manager_file)
+CANT_OPEN = "Can't open TWAIN Source Manager %s: %s"
+NOT_FOUND = "File not found. (error 2)"
+REFUSED = "The TWAIN Source Manager refused to make %s the default (result %d)"
 NO_SOURCES = "No TWAIN Sources available"
 NO_DEFAULT = "No default TWAIN source available"
 
@@ -65,7 +68,7 @@ class OpeningTheManager(ManagerTestCase):
             f.write(b"old\r\n")
         with SourceManager(self.case, absent=True) as sm:
             r = self.run_dsm(sm, "-o %s -g" % win_path(out))
-            self.assertFatal(r, CANT_OPEN)
+            self.assertFatal(r, CANT_OPEN % (OWN, NOT_FOUND))
             self.assertEqual(len(r.messages), 1)
         self.assertEqual(file_bytes(out), b"old\r\n")
 
@@ -74,7 +77,8 @@ class OpeningTheManager(ManagerTestCase):
             record = os.path.join(os.path.dirname(sm.path), BUILD.manager_file)
             try:
                 r = self.run_dsm(sm, "-2 -l")
-                self.assertFatal(r, CANT_OPEN)
+                self.assertFatal(r, CANT_OPEN % (OWN, "it has no DSM_Entry: it is not a TWAIN "
+                                                 "Source Manager"))
                 self.assertEqual(len(r.messages), 1)
                 # It did load, and was freed at once: only the entry point was missing.
                 self.assertEqual(loads(record), ["load", "free"])
@@ -83,12 +87,13 @@ class OpeningTheManager(ManagerTestCase):
                     os.remove(record + ".loads")
 
         with SourceManager(self.case) as sm:
-            sm.write_scenario(sources=["Flatbed Pro"], default=1, opendsm=1)
+            sm.write_scenario(sources=["Flatbed Pro"], default=1, opendsm=1, status=9)
             r = self.run_dsm(sm, "-2 -n 1", wine_extra={"WINEDEBUG": "+debugstr"})
-            self.assertFatal(r, CANT_OPEN)
+            self.assertFatal(r, CANT_OPEN % (OWN, "it refused to open (result 1, condition 9)"))
             self.assertEqual(len(r.messages), 1)
             calls = sm.calls()
-            self.assertEqual([(c["MSG"], c["RC"]) for c in calls], [(MSG_OPENDSM, 1)])
+            # The refusal's condition code is asked for (MSG_GET) for the message.
+            self.assertEqual([(c["MSG"], c["RC"]) for c in calls], [(MSG_OPENDSM, 1), (0x0001, 0)])
             # Loaded, but not open: only the trace of state 2.
             self.assertEqual(re.findall(rb"TWLK:[^\"\\\r\n]*", r.stderr), [b"TWLK:State 2"])
 
@@ -288,7 +293,7 @@ class SelectByName(ManagerTestCase):
 
             sm.write_scenario(sources=["Sheetfeed 2", "Flatbed Pro"], default=1, set=1)
             r = self.run_dsm(sm, "-2 -s flat")
-            self.assertFatal(r, "set flat failed. rc=1")
+            self.assertFatal(r, REFUSED % ("flat", 1))
             self.assertEqual(len(r.messages), 1)
             self.assertSetPassesBack(sm.calls(), 2)
 
@@ -316,7 +321,7 @@ class SelectByNumber(ManagerTestCase):
     def test_numbers_not_found(self):
         with SourceManager(self.case) as sm:
             sm.write_scenario(sources=["Flatbed Pro", "Sheetfeed 2"], default=1)
-            for text, shown in (("0", 0), ("abc", 0), ("-1", -1), ("3", 3),
+            for text, shown in (("0", 0), ("abc", "abc"), ("-1", -1), ("3", 3),
                                 ("4294967297", "4294967297"), ("-2147483649x", "-2147483649")):
                 with self.subTest(number=text):
                     r = self.run_dsm(sm, "-2 -n %s" % text)
@@ -335,7 +340,7 @@ class SelectByNumber(ManagerTestCase):
                     sm.write_scenario(sources=["Flatbed Pro", "Sheetfeed 2"], default=1,
                                       set=code)
                     r = self.run_dsm(sm, "-2 -n 2")
-                    self.assertFatal(r, "set -n 2 failed. rc=%d" % code)
+                    self.assertFatal(r, REFUSED % ("source 2", code))
                     self.assertEqual(len(r.messages), 1)
 
     def test_debug_level_dumps_the_chosen_identity(self):
@@ -369,24 +374,25 @@ class ChosenSourceManager(ManagerTestCase):
         shutil.copy(os.path.join(BUILD.fixtures, BUILD.manager_file),
                     os.path.join(self.case.root, "dsm.dll"))
         missing = win_path(os.path.join(self.case.root, "missing.dll"))
-        # (the build's own in place, dsm_path, whether the run gets a Source Manager)
-        for own, value, opened in (
-                (False, win_path(os.path.join(self.case.root, "dsm.dll")), True),
-                (False, "dsm.dll", True),  # from the working folder
-                (True, "", True),
-                (True, missing, False),
-                (True, BUILD.manager_file, False)):  # never along the DLL search path
+        bare = win_path(os.path.join(self.case.root, BUILD.manager_file))
+        # (the build's own in place, dsm_path, the file a run without it names)
+        for own, value, tried in (
+                (False, win_path(os.path.join(self.case.root, "dsm.dll")), None),
+                (False, "dsm.dll", None),  # from the working folder
+                (True, "", None),
+                (True, missing, missing),
+                (True, BUILD.manager_file, bare)):  # never along the DLL search path
             with self.subTest(value=value), SourceManager(self.case, absent=not own) as sm:
                 self.case.write_settings("[Settings]\r\nds_dir=x\r\nds_reg_dir=y\r\n"
                                          "ds_reg_name=z\r\ndsm_path=%s\r\n" % value)
                 sm.write_scenario(sources=["Flatbed Pro", "Sheetfeed 2"], default=1)
                 r = self.run_dsm(sm, "-g -2 -l -n 2 -g", cwd=self.case.root)
-                if opened:
+                if tried is None:
                     self.assertEqual((r.code, r.messages), (0, [
                         report("Flatbed Pro\n"), report("1=Flatbed Pro\n2=Sheetfeed 2\n"),
                         report("Sheetfeed 2\n")]))
                 else:
-                    self.assertFatal(r, CANT_OPEN)
+                    self.assertFatal(r, CANT_OPEN % (tried, NOT_FOUND))
                     self.assertEqual(sm.calls(), [])
 
 
@@ -422,9 +428,9 @@ class WineSourceManager(WineTestCase):
 
     def test_set_is_refused(self):
         r = self.case.run("-2 -n 1")
-        self.assertFatal(r, "set -n 1 failed. rc=1")
+        self.assertFatal(r, REFUSED % ("source 1", 1))
         r = self.case.run("-2 -s gPhoto")
-        self.assertFatal(r, "set gPhoto failed. rc=1")
+        self.assertFatal(r, REFUSED % ("gPhoto", 1))
 
 
 if __name__ == "__main__":

@@ -64,8 +64,9 @@ class Executable(unittest.TestCase):
         file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", self.data,
                                                                         fixed + 8)
         self.assertEqual((file_ms, file_ls, product_ms, product_ls), (0x1000D, 0, 0x1000D, 0))
-        for key, value in (("CompanyName", "Halvorquin"), ("FileDescription", "Corvane"),
-                           ("InternalName", "Corvane"), ("OriginalFilename", BUILD.exe),
+        description = "Corvane (64-bit)" if BUILD.name == "x64" else "Corvane"
+        for key, value in (("CompanyName", "Halvorquin"), ("FileDescription", description),
+                           ("InternalName", BUILD.program), ("OriginalFilename", BUILD.exe),
                            ("ProductName", "Corvane"), ("FileVersion", "1.13.0.0"),
                            ("ProductVersion", "1.13.0.0")):
             with self.subTest(key=key):

@@ -8,17 +8,17 @@ import unittest
 from harness import BUILD, TITLE, WineTestCase, run_and_close_box, win_path
 
 USAGE = (
-    "Usage:\n\nCorvane ([OPTS] ACTION)*\n\nACTIONs are:\n-g\tGet current scanner name\n"
+    "Usage:\n\n{0} ([OPTS] ACTION)*\n\nACTIONs are:\n-g\tGet current scanner name\n"
     "-l\tList installed scanner(s)\n-ll fmt\tLong List of installed scanner(s), with additional "
     "detail\n\tfmt can contain:\n\t%N% = scanner number\n\t%M% = manufacturer name\n\t%F% = "
-    "scanner family name\n\t%P% = scanner product name\n-la\tList all info about installed "
-    "scanner(s)\n-lj\tList all info about installed scanner(s) as JSON\n-c\tCheck installed "
-    "scanner(s): why one is missing\n-s name\tSet current scanner by name. name can be a partial "
-    "match.\n-n num\t"
-    "Set current scanner by number (1...)\n\nOPTS are:\n-o outfile\tSend output to outfile "
-    "(use with -l, -ll, -la or -g)\n-2\tUse DSM Version 2 (not shipped by default with Windows)"
-    "\n\tNOTE: -s and -n won't work in -2 unless you add twaindsm.dll\n\nCorvane -help\n"
-    "Show online help.\n\nThe default (no opts or actions) is -g.")
+    "scanner family name\n\t%P% = scanner product name\n\t%D% = data source file\n-la\tList all "
+    "info about installed scanner(s)\n-lj\tList all info about installed scanner(s) as JSON\n-c\t"
+    "Check installed scanner(s): why one is missing\n-s name\tSet current scanner by name. name "
+    "can be a partial match.\n-n num\tSet current scanner by number (1...)\n\nOPTS are:\n"
+    "-o outfile\tSend output to outfile (use with -l, -ll, -la, -lj, -c or -g)\n-2\tUse DSM "
+    "Version 2 (not shipped by default with Windows)\n\tNOTE: -s and -n won't work in -2 unless "
+    "you add twaindsm.dll\n\n{0} -help\nShow online help.\n\nThe default (no opts or actions) "
+    "is -g.").format(BUILD.program)
 
 VERSION = re.compile(r"Build date:\t[A-Z][a-z]{2} [ 0-9]\d \d{4}\nBuild time:\t\d\d:\d\d:\d\d\n\Z")
 
@@ -63,14 +63,19 @@ class SingleArgumentForms(WineTestCase):
 
 
 class CommandLineErrors(WineTestCase):
-    def test_usage_box_and_exit_code_1(self):
+    def test_usage_box_naming_the_argument_and_exit_code_1(self):
         # A single-argument form with another argument, an unknown option, a
         # plain word, and each option missing its value.
-        for args in ("-ver -l", "-x", "scanner", "-o", "-ll", "-n", "-s", "-2 -s"):
+        unknown, value = "Unknown option: %s", "%s needs a value"
+        for args, line in (("-ver -l", "-ver works only alone on the command line"),
+                           ("-x", unknown % "-x"), ("/l", unknown % "/l"),
+                           ("--help", unknown % "--help"), ("scanner", unknown % "scanner"),
+                           ("-o", value % "-o"), ("-ll", value % "-ll"), ("-n", value % "-n"),
+                           ("-2 -S", value % "-S")):
             with self.subTest(args=args):
                 r = self.case.run(args)
                 self.assertEqual(r.code, 1)
-                self.assertOnlyMessage(r, "information", TITLE, USAGE)
+                self.assertEqual(r.messages[-1], ("information", TITLE, line + "\n\n" + USAGE))
 
 
 class DebugSwitch(WineTestCase):
@@ -90,7 +95,7 @@ class DebugSwitch(WineTestCase):
         r = self.case.run("-dbg= 5")
         # "5" stays as an argument of its own, which is no option.
         self.assertEqual(r.code, 1)
-        self.assertOnlyMessage(r, "information", TITLE, USAGE)
+        self.assertOnlyMessage(r, "information", TITLE, "Unknown option: 5\n\n" + USAGE)
         self.assertNotIn(b"Cmdline", r.log() or b"")
 
     def test_negative_level_does_not_log_the_command_line(self):

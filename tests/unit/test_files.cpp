@@ -14,6 +14,7 @@
 #include <csignal>
 #include <sys/resource.h>
 
+#include "platform/platform.h"
 #include "scratch.h"
 
 namespace fs = std::filesystem;
@@ -74,6 +75,13 @@ TEST_F(Files, MakeDirsMakesTheWholeChainWhicheverSeparators) {
         std::replace(native.begin(), native.end(), '\\', '/');
         EXPECT_TRUE(fs::is_directory(native)) << chain;
     }
+}
+
+TEST_F(Files, MakeDirsSplitsAtCharactersOfCodePage932) {
+    OsSetCodePage(932); // 表 (95 5C) and ソ (83 5C) end in the byte of a backslash
+    EXPECT_TRUE(MakeDirs((dir + "\\\x95\x5C\\\x83\x5C").c_str()));
+    EXPECT_TRUE(fs::is_directory(dir + "/\x95\x5C/\x83\x5C"));
+    OsSetCodePage(1252);
 }
 
 TEST_F(Files, MakeDirsLeavesRootsAndDotsAlone) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "scratch.h"
 
@@ -43,4 +44,52 @@ TEST(PeHeader, MachineOrWhyThereIsNone) {
         EXPECT_EQ(ModuleMachine(path.c_str()), c.machine) << c.what;
     }
     EXPECT_EQ(ModuleMachine((scratch.path + "/missing.ds").c_str()), kMachineUnread);
+}
+
+// A PE32 (or PE32+) image whose one section, at address and file offset
+// 0x200, holds the import descriptors and, from 0x300, the names.
+static std::string Importing(bool plus, const std::vector<std::string> &names) {
+    std::string bytes = Module(0x80, plus ? 0x8664 : 0x14C) + std::string(0x37A, '\0');
+    auto put = [&bytes](size_t at, size_t value) {
+        for (int i = 0; i < 4; ++i)
+            bytes[at + i] = static_cast<char>(value >> (8 * i));
+    };
+    size_t optional = 0x98, length = plus ? 240 : 224, directories = optional + (plus ? 112 : 96);
+    put(0x86, 1); // one section, after the optional header
+    put(0x94, length);
+    put(optional, plus ? 0x20B : 0x10B);
+    put(directories - 4, 16); // sixteen directories, the second the imports
+    put(directories + 8, 0x200);
+    for (size_t field : {12, 16, 20}) // the section's address, size and file offset
+        put(optional + length + field, 0x200);
+    for (size_t i = 0; i < names.size(); ++i) {
+        put(0x200 + 20 * i + 12, 0x300 + 0x20 * i);
+        bytes.replace(0x300 + 0x20 * i, names[i].size(), names[i]);
+    }
+    return bytes;
+}
+
+TEST(PeHeader, ImportedDllsOrNoneOfADamagedImage) {
+    const std::vector<std::string> two = {"KERNEL32.dll", "libsane-1.dll"};
+    std::string unended = Importing(false, two).replace(0x320, 0xE0, std::string(0xE0, 'x'));
+    const struct {
+        const char *what;
+        std::string bytes;
+        std::vector<std::string> names;
+    } cases[] = {
+        {"PE32", Importing(false, two), two},
+        {"PE32+", Importing(true, two), two},
+        {"each name once", Importing(true, {"a.dll", "A.DLL"}), {"a.dll"}},
+        {"a name that never ends", unended, {"KERNEL32.dll"}},
+        {"section cut short", Importing(true, two).substr(0, 0x210), {}},
+        {"headers cut short", Importing(true, two).substr(0, 0xA0), {}},
+    };
+    ScratchFolder scratch;
+    for (const auto &c : cases) {
+        WriteBytes(scratch.path + "/module.ds", c.bytes);
+        StringList list = ModuleImports((scratch.path + "/module.ds").c_str());
+        EXPECT_EQ(std::vector<std::string>(list, list + ListCount(list)), c.names) << c.what;
+        ListFreeItems(list);
+        free(list);
+    }
 }

@@ -12,6 +12,9 @@
 #include "app/settings.h"
 #include "support/variables.h"
 
+#include "platform/platform.h"
+#include "support/variables.h"
+
 #include "scratch.h"
 
 namespace {
@@ -26,6 +29,21 @@ TEST(Scan, RescanOfAnEmptyCatalogueKeepsNoOldTables) {
         EXPECT_EQ(SourceCatalog.count, 0);
         EXPECT_EQ(std::string(SourceCatalog.paths[0]), scratch.path + "\\text.ds");
     }
+}
+
+// As the system account the selections end the run; the check says whose default it shows.
+TEST(Scan, SystemAccountSetsNoDefault) {
+    ScratchFolder scratch;
+    for (const char *name : {"ds_dir", "ds_reg_dir", "ds_reg_name"})
+        VarSet(name, scratch.path.c_str());
+    std::string report = scratch.path + "/check.txt";
+    OsSetLocalSystemForTest(true);
+    EXPECT_EXIT(CatalogSelectByName("x"), testing::ExitedWithCode(1), "runs as the system account");
+    EXPECT_EXIT(CatalogSelectByNumber("1"), testing::ExitedWithCode(1), "logged-on user");
+    CatalogCheck(report.c_str());
+    OsSetLocalSystemForTest(false);
+    EXPECT_EQ(FileBytes(report), "whose default: the system account's, not a user's (run -c as "
+                                 "the logged-on user to see theirs)\ndefault: none\n");
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace {
 
 std::string Take(char *heap) {
@@ -105,6 +107,32 @@ TEST(StringsList, NewAppendAndFree) {
     EXPECT_STREQ(blanks[1], "");
     ListFreeItems(blanks);
     free(blanks);
+}
+
+// Code page 932: the second byte of 表 (95 5C) and ソ (83 5C) is a backslash's,
+// of ス (83 58) an X's, of キ (83 4C) an L's; it never counts on its own.
+TEST(StringsCodePage, PathsAndNamesByCharacters) {
+    OsSetCodePage(932);
+    EXPECT_EQ(Take(PathJoin("C:\\ds\x95\x5C", "x")), "C:\\ds\x95\x5C\\x");
+    EXPECT_EQ(Take(PathJoin("\x83\x5C\\", "x")), "\x83\x5C\\x");
+    const char *path = "C:\\\x95\x5C\x83\x5C";
+    EXPECT_EQ(LastChar(path, '\\'), path + 2);
+    EXPECT_EQ(StrCompareNoCase("A\x83\x58", "a\x83\x58"), 0);
+    EXPECT_NE(StrCompareNoCase("\x83\x58", "\x83\x78"), 0);
+    // -s: where the name first is, a-z folded, at whole characters only.
+    const char *japanese = "\x83\x58\x83\x4C\x83\x83\x83\x69"; // スキャナ
+    const struct {
+        const char *text, *part;
+        int at;
+    } rows[] = {{japanese, "x", -1},          {japanese, "l", -1},
+                {japanese, "\x83\x4C", 2},    {japanese, "X\x83", -1},
+                {"\x83\x78", "\x83\x58", -1}, {"ab\x83\x78", "B\x83\x78", 1}};
+    for (const auto &row : rows) {
+        const char *found = FindNoCase(row.text, row.part);
+        EXPECT_EQ(found ? found - row.text : -1, row.at) << row.text << " / " << row.part;
+    }
+    OsSetCodePage(1252); // there 83 58 is two characters, the second an X
+    EXPECT_EQ(FindNoCase(japanese, "x"), japanese + 1);
 }
 
 TEST(StringsFormat, BoundedBySize) {
