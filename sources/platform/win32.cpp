@@ -99,11 +99,12 @@ static void *ShellCall(const char *name) {
     return SystemLibraryCall(&ShellLibrary, "shell32.dll", name);
 }
 
-static HMODULE RegistryLibrary;
+static HMODULE AdvapiLibrary;
 
-// The registry function of that name, typed as declared (null when missing).
-#define REGISTRY_CALL(name)                                                                        \
-    reinterpret_cast<decltype(&name)>(SystemLibraryCall(&RegistryLibrary, "advapi32.dll", #name))
+// The registry or security function of that name, typed as declared (null
+// when missing).
+#define ADVAPI_CALL(name)                                                                          \
+    reinterpret_cast<decltype(&name)>(SystemLibraryCall(&AdvapiLibrary, "advapi32.dll", #name))
 
 int OsMessageBox(const char *text, const char *caption, unsigned style) {
     using Call = int(WINAPI *)(HWND, LPCSTR, LPCSTR, UINT);
@@ -696,7 +697,7 @@ bool OsModuleLoaded(const char *name) {
 
 void *OsUserKeyCreate(const char *path) {
     HKEY key = NULL;
-    auto create = REGISTRY_CALL(RegCreateKeyExA);
+    auto create = ADVAPI_CALL(RegCreateKeyExA);
     if (!create || create(HKEY_CURRENT_USER, path, 0, NULL, REG_OPTION_NON_VOLATILE,
                           KEY_READ | KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS)
         return nullptr;
@@ -707,13 +708,13 @@ bool OsKeySetText(void *key, const char *name, const char *text) {
     if (!key || !text)
         return false;
     DWORD bytes = static_cast<DWORD>(strlen(text) + 1);
-    auto set = REGISTRY_CALL(RegSetValueExA);
+    auto set = ADVAPI_CALL(RegSetValueExA);
     return set && set(static_cast<HKEY>(key), name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
                       bytes) == ERROR_SUCCESS;
 }
 
 void OsKeyClose(void *key) {
-    auto close = REGISTRY_CALL(RegCloseKey);
+    auto close = ADVAPI_CALL(RegCloseKey);
     if (key && close)
         close(static_cast<HKEY>(key));
 }
@@ -767,9 +768,9 @@ bool OsErrorText(unsigned code, const char *subject, char *buf, int size) {
 
 char *OsUserKeyReadText(const char *path, const char *name) {
     HKEY key = NULL;
-    auto open = REGISTRY_CALL(RegOpenKeyExA);
-    auto query = REGISTRY_CALL(RegQueryValueExA);
-    auto close = REGISTRY_CALL(RegCloseKey);
+    auto open = ADVAPI_CALL(RegOpenKeyExA);
+    auto query = ADVAPI_CALL(RegQueryValueExA);
+    auto close = ADVAPI_CALL(RegCloseKey);
     if (!open || !query || !close ||
         open(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return nullptr;
@@ -793,8 +794,13 @@ char *OsUserKeyReadText(const char *path, const char *name) {
 }
 
 bool OsIsLocalSystem() {
+    auto openToken = ADVAPI_CALL(OpenProcessToken);
+    auto tokenInformation = ADVAPI_CALL(GetTokenInformation);
+    auto wellKnownSid = ADVAPI_CALL(CreateWellKnownSid);
+    auto equalSid = ADVAPI_CALL(EqualSid);
     HANDLE token = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    if (!openToken || !tokenInformation || !wellKnownSid || !equalSid ||
+        !openToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         return false;
     union {
         TOKEN_USER user;
@@ -803,9 +809,9 @@ bool OsIsLocalSystem() {
     DWORD size = 0;
     BYTE system[SECURITY_MAX_SID_SIZE];
     DWORD systemSize = sizeof system;
-    bool isSystem = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
-                    CreateWellKnownSid(WinLocalSystemSid, NULL, system, &systemSize) &&
-                    EqualSid(info.user.User.Sid, system);
+    bool isSystem = tokenInformation(token, TokenUser, &info, sizeof info, &size) &&
+                    wellKnownSid(WinLocalSystemSid, NULL, system, &systemSize) &&
+                    equalSid(info.user.User.Sid, system);
     CloseHandle(token);
     return isSystem;
 }
