@@ -67,15 +67,21 @@ int SendAhead(int limit) {
     return kOsDone;
 }
 
+// A start can fail for a moment (Wine, under load, now and then fails a
+// process start): it is tried again before the sources are asked in here.
+constexpr int kStartTries = 3;
+
 bool StartWorker() {
-    Worker = OsWorkerStart();
-    uint32_t ready = 0;
-    if (Worker && OsWorkerReceive(Worker, &ready, sizeof ready, kStartLimit) == kOsDone &&
-        ready == kWorkerReady)
-        return true;
-    if (Worker)
-        OsWorkerEnd(Worker);
-    Worker = nullptr;
+    for (int attempt = 0; attempt < kStartTries; ++attempt) {
+        Worker = OsWorkerStart();
+        uint32_t ready = 0;
+        if (Worker && OsWorkerReceive(Worker, &ready, sizeof ready, kStartLimit) == kOsDone &&
+            ready == kWorkerReady)
+            return true;
+        if (Worker)
+            OsWorkerEnd(Worker);
+        Worker = nullptr;
+    }
     return false;
 }
 

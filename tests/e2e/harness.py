@@ -249,14 +249,19 @@ class Case:
             f.write(("\r\n".join(lines) + "\r\n").encode("latin-1"))
         out_path = os.path.join(self.root, "stdout.txt")
         err_path = os.path.join(self.root, "stderr.txt")
-        # Output goes to files: Wine's helper processes may keep pipes open.
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            proc = subprocess.run(
-                ["wine", os.path.join(FIXTURES, "launcher.exe"), win_path(job)],
-                env=wine_env(wine_extra, display), stdin=subprocess.DEVNULL,
-                stdout=out, stderr=err, timeout=timeout, preexec_fn=preexec)
-        stdout = file_bytes(out_path)
-        stderr = file_bytes(err_path)
+        # Output goes to files: Wine's helper processes may keep pipes open. Under
+        # load Wine now and then fails a process start (error 1359) before the
+        # program runs at all: such a launch is made again.
+        for attempt in range(3):
+            with open(out_path, "wb") as out, open(err_path, "wb") as err:
+                proc = subprocess.run(
+                    ["wine", os.path.join(FIXTURES, "launcher.exe"), win_path(job)],
+                    env=wine_env(wine_extra, display), stdin=subprocess.DEVNULL,
+                    stdout=out, stderr=err, timeout=timeout, preexec_fn=preexec)
+            stdout = file_bytes(out_path)
+            stderr = file_bytes(err_path)
+            if proc.returncode != 250 or b"error 1359" not in stderr:
+                break
         messages = []
         if message_file and os.path.exists(self.messages):
             messages = parse_messages(file_bytes(self.messages))
