@@ -100,7 +100,7 @@ bool NextSource(Enumeration *walk, TW_IDENTITY *identity) {
         return false;
     }
     const char *file = TwManagerPath();
-    const char *slash = strrchr(file, '\\');
+    const char *slash = LastChar(file, '\\');
     file = slash ? slash + 1 : file;
     for (int i = 0; i < walk->count; ++i)
         if (SameSource(walk->seen[i], *identity))
