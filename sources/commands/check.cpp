@@ -23,11 +23,6 @@ constexpr int32_t kMachineX64 = 0x8664;
 constexpr int kDeepestLevel = 3;
 constexpr int kSystemFolderSize = 260;
 
-const char *FileName(const char *path) {
-    const char *slash = LastChar(path, '\\');
-    return slash ? slash + 1 : path;
-}
-
 // Why a file that did not load may never load here: built for another machine,
 // or no Windows module at all.
 void PutMachineHint(FILE *stream, const char *path) {

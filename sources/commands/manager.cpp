@@ -99,9 +99,7 @@ bool NextSource(Enumeration *walk, TW_IDENTITY *identity) {
         walk->seen = nullptr;
         return false;
     }
-    const char *file = TwManagerPath();
-    const char *slash = LastChar(file, '\\');
-    file = slash ? slash + 1 : file;
+    const char *file = FileName(TwManagerPath());
     for (int i = 0; i < walk->count; ++i)
         if (SameSource(walk->seen[i], *identity))
             Fatal("%s returned source %d again in MSG_GETNEXT", file, i + 1);

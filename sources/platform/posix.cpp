@@ -696,8 +696,7 @@ static void CallTimedOut(int) {
     const char *file = ForeignFile;
     if (file && !Reporting) {
         Reporting = 1;
-        const char *slash = strrchr(file, '\\');
-        ForeignTimeout(slash ? slash + 1 : file, ForeignCall, CallLimit / 1000);
+        ForeignTimeout(file, ForeignCall, CallLimit / 1000);
     }
     _exit(1);
 }

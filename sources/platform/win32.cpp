@@ -329,14 +329,6 @@ volatile LONG CallNumber;
 HANDLE CallBegun;
 HANDLE CallEnded;
 
-const char *FileName(const char *path) {
-    const char *name = path;
-    for (const char *c = path; *c; ++c)
-        if (*c == '\\' || *c == '/')
-            name = c + 1;
-    return name;
-}
-
 DWORD WINAPI Watchdog(void *) {
     for (;;) {
         WaitForSingleObject(CallBegun, INFINITE);
@@ -346,7 +338,7 @@ DWORD WINAPI Watchdog(void *) {
             DWORD elapsed = GetTickCount() - start;
             if (elapsed >= CallLimit) {
                 if (InterlockedExchange(&Reporting, 1) == 0)
-                    ForeignTimeout(FileName(ForeignFile), ForeignCall, CallLimit / 1000);
+                    ForeignTimeout(ForeignFile, ForeignCall, CallLimit / 1000);
                 EndProcess(1);
             }
             WaitForSingleObject(CallEnded, CallLimit - elapsed);

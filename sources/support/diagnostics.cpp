@@ -116,7 +116,7 @@ void ForeignFault(const char *file, unsigned long code) {
 }
 
 void ForeignTimeout(const char *file, const char *call, unsigned seconds) {
-    ForeignFailure(true, "%s did not answer %s within %u s", file, call, seconds);
+    ForeignFailure(true, "%s did not answer %s within %u s", FileName(file), call, seconds);
 }
 
 void ForeignExit(const char *file, long code) {

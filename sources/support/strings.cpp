@@ -112,6 +112,11 @@ const char *LastChar(const char *text, char c) {
     return found;
 }
 
+const char *FileName(const char *path) {
+    const char *slash = LastChar(path, '\\');
+    return slash ? slash + 1 : path;
+}
+
 const char *FindNoCase(const char *text, const char *part) {
     for (;; text = NextChar(text)) {
         const char *t = text;

@@ -21,6 +21,8 @@ char *PathJoin(const char *folder, const char *name);
 const char *NextChar(const char *text);         // the next character; text itself at the end
 bool EndsWithChar(const char *text, char c);    // the last character is the byte c
 const char *LastChar(const char *text, char c); // the last character c, or null
+// The file name of a path: what follows its last backslash.
+const char *FileName(const char *path);
 // Where part first occurs in text, matched at the text's character boundaries
 // with the 26 ASCII letters folded; null when nowhere. Every text holds "".
 const char *FindNoCase(const char *text, const char *part);
