@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/modules.h"
+#include "platform/system.h"
 #include "support/diagnostics.h"
 #include "support/files.h"
 #include "support/strings.h"

@@ -9,7 +9,7 @@
 #include "app/program.h"
 #include "app/settings.h"
 #include "commands/commands.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "support/diagnostics.h"
 #include "support/strings.h"
 

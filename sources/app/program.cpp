@@ -7,7 +7,8 @@
 #include <cstring>
 
 #include "app/driver.h"
-#include "platform/platform.h"
+#include "platform/system.h"
+#include "platform/worker.h"
 #include "support/diagnostics.h"
 #include "support/strings.h"
 

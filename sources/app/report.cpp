@@ -5,7 +5,8 @@
 #include <cstring>
 
 #include "app/program.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "support/diagnostics.h"
 #include "support/files.h"
 #include "support/strings.h"

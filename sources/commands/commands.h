@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "TWLINK/twain.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 constexpr int kCatalogLimit = 50;
 

@@ -4,7 +4,7 @@
 
 #include "app/report.h"
 #include "commands/commands.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "support/diagnostics.h"
 #include "support/json.h"
 

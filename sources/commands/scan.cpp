@@ -3,7 +3,8 @@
 #include <cstring>
 
 #include "commands/commands.h"
-#include "platform/platform.h"
+#include "platform/modules.h"
+#include "platform/system.h"
 #include "support/diagnostics.h"
 #include "support/files.h"
 #include "support/strings.h"

@@ -8,7 +8,8 @@
 
 #include "app/settings.h"
 #include "commands/commands.h"
-#include "platform/platform.h"
+#include "platform/modules.h"
+#include "platform/worker.h"
 #include "support/diagnostics.h"
 #include "support/strings.h"
 #include "support/variables.h"

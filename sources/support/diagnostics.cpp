@@ -8,7 +8,8 @@
 #include <ctime>
 
 #include "app/program.h"
-#include "platform/platform.h"
+#include "platform/modules.h"
+#include "platform/system.h"
 #include "support/strings.h"
 
 int32_t DebugLevel = 0;

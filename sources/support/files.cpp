@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "support/diagnostics.h"
 
 bool FileExists(const char *path) {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "support/diagnostics.h"
 
 namespace {

@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "app/program.h"
-#include "platform/platform.h"
+#include "platform/modules.h"
+#include "platform/system.h"
 
 #include "scratch.h"
 

@@ -14,7 +14,7 @@
 #include <csignal>
 #include <sys/resource.h>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "scratch.h"
 
 namespace fs = std::filesystem;

@@ -1,6 +1,8 @@
 // The POSIX operating-system layer: directory search, folders, the file-backed
 // registry and the environment.
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/system.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include "app/settings.h"
 #include "support/variables.h"
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "support/variables.h"
 
 #include "scratch.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace {
 

@@ -1,0 +1,120 @@
+// Files and folders on Windows: the search by wide names, creating, replacing
+// and deleting files, and the state of a folder.
+#include "platform/files.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <direct.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+// The search runs on the names as the file system keeps them: the ANSI search
+// hands back a name its code page cannot write as '?'s or as a look-alike,
+// under which nothing can be found again.
+static void FillEntry(const WIN32_FIND_DATAW &data, OsFindEntry *entry) {
+    // UTF-8 writes every name, and takes neither the flag nor the question.
+    bool utf8 = GetACP() == CP_UTF8;
+    BOOL lacking = FALSE;
+    int length = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, data.cFileName, -1,
+                                     entry->name, sizeof entry->name, NULL, utf8 ? NULL : &lacking);
+    if (length == 0)
+        entry->name[0] = '\0';
+    entry->unwritable = length == 0 || lacking;
+    entry->folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void *OsFindFirst(const char *pattern, OsFindEntry *entry) {
+    // As for the ANSI search, the pattern must fit MAX_PATH.
+    wchar_t wide[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, pattern, -1, wide, MAX_PATH) == 0)
+        return nullptr;
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(wide, &data);
+    if (search == INVALID_HANDLE_VALUE)
+        return nullptr;
+    FillEntry(data, entry);
+    return search;
+}
+
+bool OsFindNext(void *search, OsFindEntry *entry) {
+    WIN32_FIND_DATAW data;
+    if (!FindNextFileW(static_cast<HANDLE>(search), &data))
+        return false;
+    FillEntry(data, entry);
+    return true;
+}
+
+void OsFindClose(void *search) {
+    if (search)
+        FindClose(static_cast<HANDLE>(search));
+}
+
+int OsMakeDir(const char *path) {
+    return _mkdir(path);
+}
+
+int OsDeleteFile(const char *path) {
+    return _unlink(path);
+}
+
+bool OsReplaceFile(const char *from, const char *to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+FILE *OsCreateNewFile(const char *path, bool *taken) {
+    int file = _open(path, _O_CREAT | _O_EXCL | _O_RDWR | _O_TEXT, _S_IREAD | _S_IWRITE);
+    FILE *stream = file >= 0 ? _fdopen(file, "w+") : nullptr;
+    if (stream)
+        return stream;
+    // A folder of that name may refuse access rather than report that it exists.
+    *taken = file < 0 && (errno == EEXIST || GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES);
+    if (file >= 0) {
+        _close(file);
+        _unlink(path);
+    }
+    return nullptr;
+}
+
+bool OsFileFound(const char *path) {
+    // OpenFile copies the path into an OFSTRUCT of OFS_MAXPATHNAME bytes; a longer
+    // path would overflow it, so such a path counts as not found.
+    if (strlen(path) >= OFS_MAXPATHNAME)
+        return false;
+    OFSTRUCT ofs;
+    memset(&ofs, 0, sizeof ofs);
+    return OpenFile(path, &ofs, OF_EXIST) != HFILE_ERROR;
+}
+
+OsFolderState OsFolderCheck(const char *path, unsigned *error) {
+    *error = 0;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        *error = GetLastError();
+        return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND
+                   ? kFolderMissing
+                   : kFolderUnsearchable;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        *error = ERROR_DIRECTORY;
+        return kFolderNotFolder;
+    }
+    size_t end = strlen(path);
+    bool separated = end > 0 && strchr("\\/:", path[end - 1]) != nullptr;
+    char pattern[MAX_PATH + 8];
+    int length = snprintf(pattern, sizeof pattern, "%s%s*", path, separated ? "" : "\\");
+    if (length < 0 || length >= static_cast<int>(sizeof pattern))
+        return kFolderSearchable; // the scan's own search tells
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(pattern, &data);
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+        return kFolderSearchable;
+    }
+    *error = GetLastError();
+    // An empty drive root has no entries at all, not even "." and "..".
+    return *error == ERROR_FILE_NOT_FOUND ? kFolderSearchable : kFolderUnsearchable;
+}

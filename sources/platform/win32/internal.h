@@ -1,0 +1,29 @@
+// What the Windows files of the platform layer share among themselves; nothing
+// above the layer includes this.
+#pragma once
+
+#include <windows.h>
+
+// An entry point's address, untyped.
+void *ProcAddress(FARPROC proc);
+
+// A function of the registry and security library, loaded from the system
+// folder on first use (null when missing); ADVAPI_CALL types it as declared.
+void *AdvapiLibraryCall(const char *name);
+#define ADVAPI_CALL(name) reinterpret_cast<decltype(&name)>(AdvapiLibraryCall(#name))
+
+// The foreign-call guard's state (guard.cpp): the file of the call under way,
+// null between calls; whether this process is the scan's worker; set once a
+// failure is being reported, so that the next one ends the run; the latest
+// module loaded as foreign code, which faults are blamed on.
+extern const char *volatile ForeignFile;
+extern bool WorkerMode;
+extern LONG Reporting;
+extern HMODULE ForeignModule;
+extern char ForeignModulePath[MAX_PATH + 1];
+
+// Ends this process at once, running nothing more of its own.
+[[noreturn]] void EndProcess(UINT code);
+// Makes this process the scan's worker: no system boxes, and a fault ends it
+// with the exception code.
+void GuardWorker();
