@@ -297,6 +297,11 @@ int CatalogCheck(const char *outputFile) {
     FILE *stream = ReportCreate(path);
     const char *dsDir = VarGet("ds_dir");
     PutFolderProblem(stream, dsDir);
+    if (ScanInProcess) {
+        char text[256];
+        PutInProcess(text, sizeof text);
+        PutLine(stream, text);
+    }
     for (int32_t i = 0; i < ScanCandidates.count; ++i)
         PutCandidate(stream, ScanCandidates.records[i]);
     PutUnsearched(stream, dsDir, dsDir, 0);

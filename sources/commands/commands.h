@@ -27,6 +27,8 @@ enum CandidateOutcome : int32_t {
     kCrashed,
     kEndedProcess,
     kTimedOut,
+    kDamagedAnswer, // its worker's answer was not one: something wrote into the channel
+    kClosedChannel, // its worker's channel broke, with no fault and no process end
 };
 
 struct CandidateRecord {
@@ -56,15 +58,26 @@ void AddDataSource(const char *folder, const char *name);
 // Loads the module, asks it for its identity and frees it, in this process:
 // what came of it, with the system's error or the entry's result in *code.
 CandidateOutcome AskModule(const char *path, TW_IDENTITY *identity, uint32_t *code);
-// The same in the scan's worker, which is started on first use; a left-out
-// candidate (crashed, ended the process, timed out) leaves the identity alone.
+// The same in the scan's workers, started as needed; a left-out candidate
+// (crashed, ended the process, timed out, ...) leaves the identity alone.
 CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *code);
-// The candidates of one folder, in the order they will be asked: the worker may
-// be sent some ahead. Names as ListFiles gives them.
-void PlanCandidates(const char *folder, char **names);
+// Every candidate of the scan (full paths), in the order they will be asked:
+// the workers may be sent them ahead, never more than the catalogue could
+// still accept.
+void PlanCandidates(char **paths);
+// Starts the first worker before it is needed, so that its start overlaps
+// the program's own work; closed unused when no scan comes.
+void StartScanWorker();
 void EndScanWorker();
+// When no worker could be started, the sources were asked in this process:
+// the system's error of the last start, for the check.
+extern bool ScanInProcess;
+extern unsigned ScanStartError;
+void PutInProcess(char *text, size_t size);
 // The setting ds_timeout: seconds each foreign call may take, 0 for no limit.
 int SourceTimeLimit();
+// The setting ds_workers: how many workers may ask data sources side by side.
+int SourceWorkers();
 bool LeftOut(int32_t outcome);
 // What became of a left-out candidate, as the check and the log say it.
 void PutLeftOut(char *text, size_t size, int32_t outcome, uint32_t code);

@@ -22,7 +22,6 @@ TW_UINT16 AskIdentity(DSENTRYPROC entry, TW_IDENTITY *identity) {
 }
 
 void AddAll(const char *folder, StringList names) {
-    PlanCandidates(folder, names);
     for (StringList name = names; *name != nullptr; ++name)
         AddDataSource(folder, *name);
 }
@@ -31,6 +30,14 @@ void FreeList(StringList list) {
     ListFreeItems(list);
     free(list);
 }
+
+// One folder the scan searches: its data-source files, and the names in it the
+// code page cannot write.
+struct ScanFolder {
+    char *path;
+    StringList files;
+    StringList unwritable;
+};
 
 } // namespace
 
@@ -138,24 +145,39 @@ int ScanDataSources(const char *folder) {
     // Cleared so a scratch path can be released when the next candidate replaces it.
     memset(SourceCatalog.paths, 0, kCatalogLimit * sizeof(char *));
 
+    // Every candidate is known before the first is asked: the workers may
+    // take the next ones while one is slow to answer. A folder without a name
+    // is reported once, not searched.
     StringList unwritable = ListNew(0);
     StringList files = ListFiles(folder, "*.ds", &unwritable);
-    AddAll(folder, files);
-    FreeList(files);
-
-    // A folder without a name is reported once, not searched.
     StringList folders = ListFolders(folder, "*.*", &unwritable);
-    NoteUnwritable(folder, unwritable);
-    for (StringList sub = folders; *sub != nullptr; ++sub) {
-        char *path = PathJoin(folder, *sub);
-        StringList subUnwritable = ListNew(0);
-        StringList subFiles = ListFiles(path, "*.ds", &subUnwritable);
-        AddAll(path, subFiles);
-        FreeList(subFiles);
-        NoteUnwritable(path, subUnwritable);
-        free(path);
+    int count = ListCount(folders) + 1;
+    auto *scan =
+        static_cast<ScanFolder *>(MemAlloc(count * static_cast<int32_t>(sizeof(ScanFolder))));
+    scan[0] = {StrDup(folder), files, unwritable};
+    StringList paths = ListNew(0);
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) {
+            scan[i].path = PathJoin(folder, folders[i - 1]);
+            scan[i].unwritable = ListNew(0);
+            scan[i].files = ListFiles(scan[i].path, "*.ds", &scan[i].unwritable);
+        }
+        for (StringList name = scan[i].files; *name != nullptr; ++name) {
+            char *path = PathJoin(scan[i].path, *name);
+            ListAppend(&paths, path);
+            free(path);
+        }
     }
+    PlanCandidates(paths);
+    FreeList(paths);
     FreeList(folders);
+    for (int i = 0; i < count; ++i) {
+        AddAll(scan[i].path, scan[i].files);
+        FreeList(scan[i].files);
+        NoteUnwritable(scan[i].path, scan[i].unwritable);
+        free(scan[i].path);
+    }
+    free(scan);
     EndScanWorker();
     return 0;
 }

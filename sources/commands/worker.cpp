@@ -1,221 +1,425 @@
-// The scan's worker: the data sources are loaded, asked and freed in a second
-// run of the program, so that none of them can end, hang or corrupt the run.
-// The program sends candidates' paths (a few ahead) and receives, in the same
-// order, what came of each; a worker that ends or runs past the time limit is
-// replaced.
+// The scan's workers: the data sources are loaded, asked and freed in other
+// runs of the program, so that none of them can end, hang or corrupt the run.
+// The program knows every candidate before the first is asked. It sends them
+// to a worker in scan order; when an answer is slow to come, it starts more
+// workers (up to ds_workers) and sends them the next candidates, so that slow
+// sources are asked side by side. Answers are taken in scan order, so every
+// output is what one worker would give. A worker that ends, breaks its channel,
+// sends a damaged answer or runs past the time limit is ended and replaced.
 #include <cstdlib>
 #include <cstring>
 
+#include "app/program.h"
 #include "app/settings.h"
+#include "commands/channel.h"
 #include "commands/commands.h"
 #include "platform/modules.h"
+#include "platform/system.h"
 #include "platform/worker.h"
 #include "support/diagnostics.h"
 #include "support/strings.h"
 #include "support/variables.h"
 
+bool ScanInProcess;
+unsigned ScanStartError;
+
 namespace {
 
-constexpr uint32_t kWorkerReady = 0x31575643; // "CVW1"
 // Far beyond any path the system loads from: such a one just does not load.
 constexpr uint32_t kLongestPath = 16 << 20;
 // A source may write past its 156-byte record; it gets far more room than that.
 constexpr size_t kScratchSize = 65536;
 // Start-up is not the candidate's time.
-constexpr int kStartLimit = 60000;
+constexpr unsigned kStartLimit = 60000;
 constexpr int kLongestLimit = 86400;
-
-struct WorkerReply {
-    int32_t outcome;
-    uint32_t code;
-    unsigned char identity[sizeof(TW_IDENTITY)];
-};
-
-void *Worker; // the running worker, null before the first candidate
-
-// The candidate paths of the folder being scanned, in scan order: Plan[Answered]
-// is the next to be answered, Plan[Answered..Sent) are with the worker. A few are
-// sent ahead, so the worker never waits for the next, but never more than the
-// catalogue could still accept: nothing past its limit is loaded.
-constexpr int kAhead = 4;
-char **Plan;
-int PlanCount;
-int Answered;
-int Sent;
-
-void ForgetPlan() {
-    for (int i = 0; i < PlanCount; ++i)
-        free(Plan[i]);
-    free(Plan);
-    Plan = nullptr;
-    PlanCount = Answered = Sent = 0;
-}
-
-int SendAhead(int limit) {
-    int room = kCatalogLimit - SourceCatalog.count;
-    int last = Answered + (room < kAhead ? room : kAhead);
-    for (; Sent < last && Sent < PlanCount; ++Sent) {
-        // One write: the length, then the path.
-        uint32_t length = static_cast<uint32_t>(strlen(Plan[Sent]));
-        auto *request = static_cast<char *>(MemAlloc(static_cast<int32_t>(sizeof length + length)));
-        memcpy(request, &length, sizeof length);
-        memcpy(request + sizeof length, Plan[Sent], length);
-        int state = OsWorkerSend(Worker, request, static_cast<int>(sizeof length + length), limit);
-        free(request);
-        if (state != kOsDone)
-            return state;
-    }
-    return kOsDone;
-}
-
+constexpr int kMostWorkers = 16;
+// An answer this late marks a slow source: another worker may start, one at
+// most this often, and no worker is sent a second candidate any more.
+constexpr unsigned kSlow = 50;
+// Candidates a worker holds while sources answer quickly: the next one waits
+// in its channel, so that it never waits for the program.
+constexpr int kDepth = 2;
 // A start can fail for a moment (Wine, under load, now and then fails a
 // process start): it is tried again before the sources are asked in here.
 constexpr int kStartTries = 3;
+// For a worker whose channel broke: time to end by itself and tell how.
+constexpr int kEndWait = 10000;
 
-bool StartWorker() {
-    for (int attempt = 0; attempt < kStartTries; ++attempt) {
-        Worker = OsWorkerStart();
-        uint32_t ready = 0;
-        if (Worker && OsWorkerReceive(Worker, &ready, sizeof ready, kStartLimit) == kOsDone &&
-            ready == kWorkerReady)
+enum PlanState : int { kUnsent, kOut, kAnswered };
+
+struct Candidate {
+    char *path;
+    int state;
+    int tries; // workers it failed in
+    WorkerAnswer answer;
+};
+
+struct Slot {
+    void *worker;      // null: free
+    bool ready;        // its ready message has come
+    uint32_t sent;     // sequence number of the latest request
+    uint32_t answered; // of the latest answer
+    int queue[kDepth]; // the candidates it holds, oldest first
+    int held;
+    unsigned since; // when its start, or its oldest candidate's time, began
+};
+
+Candidate *Plan;
+int PlanCount;
+int Answered; // Plan[Answered] is the next the scan takes
+Slot Slots[kMostWorkers];
+bool SlowSeen;
+unsigned LastStart;
+int StartFailures; // in this run; at kStartTries no worker is started any more
+
+void ForgetPlan() {
+    for (int i = 0; i < PlanCount; ++i)
+        free(Plan[i].path);
+    free(Plan);
+    Plan = nullptr;
+    PlanCount = Answered = 0;
+}
+
+int RunningSlots() {
+    int running = 0;
+    for (const Slot &slot : Slots)
+        running += slot.worker != nullptr;
+    return running;
+}
+
+bool StartSlot(Slot *slot) {
+    for (; StartFailures < kStartTries; ++StartFailures) {
+        slot->worker = OsWorkerStart(sizeof(WorkerAnswer));
+        if (slot->worker) {
+            slot->ready = false;
+            slot->sent = slot->answered = 0;
+            slot->held = 0;
+            slot->since = LastStart = OsMilliseconds();
             return true;
-        if (Worker)
-            OsWorkerEnd(Worker);
-        Worker = nullptr;
+        }
+        ScanStartError = OsLastError();
     }
     return false;
+}
+
+// Its candidates go back to be sent again; its worker is ended.
+void ReleaseSlot(Slot *slot, bool ended) {
+    for (int i = 0; i < slot->held; ++i)
+        Plan[slot->queue[i]].state = kUnsent;
+    if (!ended)
+        OsWorkerEnd(slot->worker, 0, 1);
+    slot->worker = nullptr;
+    slot->held = 0;
+}
+
+// A worker that never became ready did not start: nothing is blamed.
+void StartFailure(Slot *slot, unsigned error, bool ended) {
+    ReleaseSlot(slot, ended);
+    ScanStartError = error;
+    ++StartFailures;
+}
+
+// The slot's oldest candidate failed with its worker: tried once more in a
+// fresh worker, unless it ran out of time, then left out.
+void Failed(Slot *slot, int32_t outcome, uint32_t code, bool ended) {
+    if (slot->held == 0) // between candidates: a thread left behind, say
+        return ReleaseSlot(slot, ended);
+    Candidate &failed = Plan[slot->queue[0]];
+    ReleaseSlot(slot, ended);
+    if (outcome != kTimedOut && failed.tries++ == 0)
+        return;
+    failed.state = kAnswered;
+    failed.answer.outcome = outcome;
+    failed.answer.code = code;
+}
+
+bool Acceptable(const WorkerAnswer &answer, uint32_t mark, uint32_t sequence) {
+    return answer.mark == mark && answer.sequence == sequence &&
+           answer.check == AnswerCheck(reinterpret_cast<const unsigned char *>(&answer)) &&
+           answer.outcome >= kSourceAccepted && answer.outcome <= kIdentityRefused;
+}
+
+void Take(Slot *slot) {
+    WorkerAnswer answer;
+    int state = OsWorkerReceive(slot->worker, &answer);
+    if (state == kOsTimedOut)
+        return;
+    if (state == kOsWorkerEnded) {
+        unsigned long exitCode = OsWorkerEnd(slot->worker, kEndWait, kChannelLostExit);
+        if (!slot->ready)
+            return StartFailure(slot, static_cast<unsigned>(exitCode), true);
+        // An exception code (NTSTATUS error) as exit code: the worker faulted.
+        if ((exitCode & 0xC0000000UL) == 0xC0000000UL)
+            return Failed(slot, kCrashed, static_cast<uint32_t>(exitCode), true);
+        if (exitCode == kChannelLostExit)
+            return Failed(slot, kClosedChannel, 0, true);
+        return Failed(slot, kEndedProcess, static_cast<uint32_t>(exitCode), true);
+    }
+    if (!slot->ready) {
+        if (!Acceptable(answer, kReadyMark, 0))
+            return StartFailure(slot, static_cast<unsigned>(OsWorkerEnd(slot->worker, 0, 1)), true);
+        slot->ready = true;
+        slot->since = OsMilliseconds();
+        return;
+    }
+    // Nothing of a damaged answer is kept; the worker that sent it is done.
+    if (slot->held == 0 || !Acceptable(answer, kAnswerMark, slot->answered + 1))
+        return slot->held == 0 ? ReleaseSlot(slot, false) : Failed(slot, kDamagedAnswer, 0, false);
+    ++slot->answered;
+    Candidate &done = Plan[slot->queue[0]];
+    done.state = kAnswered;
+    done.answer = answer;
+    memmove(slot->queue, slot->queue + 1, --slot->held * sizeof slot->queue[0]);
+    unsigned now = OsMilliseconds();
+    if (now - slot->since >= kSlow)
+        SlowSeen = true;
+    slot->since = now;
+}
+
+bool Send(Slot *slot, int index, int limit) {
+    WorkerRequest request = {kRequestMark, slot->sent + 1,
+                             static_cast<uint32_t>(strlen(Plan[index].path))};
+    // One write: the request, then the path.
+    auto *bytes =
+        static_cast<char *>(MemAlloc(static_cast<int32_t>(sizeof request + request.length)));
+    memcpy(bytes, &request, sizeof request);
+    memcpy(bytes + sizeof request, Plan[index].path, request.length);
+    int state =
+        OsWorkerSend(slot->worker, bytes, static_cast<int>(sizeof request + request.length), limit);
+    free(bytes);
+    if (state != kOsDone)
+        return false; // the wait finds out what became of the worker
+    if (slot->held == 0 && slot->ready)
+        slot->since = OsMilliseconds();
+    ++slot->sent;
+    slot->queue[slot->held++] = index;
+    Plan[index].state = kOut;
+    return true;
+}
+
+// A slot that may take the candidate now; a fresh worker for one that failed
+// in a worker before. Null when none can.
+Slot *SlotFor(const Candidate &candidate, int workers) {
+    Slot *best = nullptr;
+    Slot *free = nullptr;
+    for (Slot &slot : Slots) {
+        if (&slot - Slots >= workers)
+            break;
+        if (!slot.worker) {
+            free = free ? free : &slot;
+            continue;
+        }
+        bool fresh = slot.sent == 0;
+        int room = candidate.tries > 0 ? (fresh ? 1 : 0) : (SlowSeen ? 1 : kDepth);
+        if (slot.held < room && (!best || slot.held < best->held))
+            best = &slot;
+    }
+    if (best || !free)
+        return best;
+    // Another worker: for a candidate to be tried again, for the first, or
+    // when a source is slow to answer.
+    bool slow = false;
+    unsigned now = OsMilliseconds();
+    for (const Slot &slot : Slots)
+        slow = slow || (slot.worker && slot.ready && slot.held > 0 && now - slot.since >= kSlow);
+    bool wanted = candidate.tries > 0 || RunningSlots() == 0 || (slow && now - LastStart >= kSlow);
+    return wanted && StartSlot(free) ? free : nullptr;
+}
+
+// Sends what may go out: never a candidate the catalogue could not still take.
+void Dispatch(int limit, int workers) {
+    int room = kCatalogLimit - SourceCatalog.count;
+    int end = Answered + room < PlanCount ? Answered + room : PlanCount;
+    for (int i = Answered; i < end; ++i) {
+        if (Plan[i].state != kUnsent)
+            continue;
+        Slot *slot = SlotFor(Plan[i], workers);
+        if (slot && !Send(slot, i, limit))
+            break;
+    }
+}
+
+// Ends the workers whose time is up; the time to wait for the next event, at
+// most kSlow while another worker may still be started.
+int Deadlines(int limit, int workers) {
+    unsigned now = OsMilliseconds();
+    int wait = -1;
+    auto sooner = [&wait](long long left) {
+        int ms = left < 0 ? 0 : static_cast<int>(left);
+        wait = wait < 0 || ms < wait ? ms : wait;
+    };
+    for (Slot &slot : Slots) {
+        if (!slot.worker)
+            continue;
+        unsigned spent = now - slot.since;
+        if (!slot.ready) {
+            if (spent >= kStartLimit)
+                StartFailure(&slot, OsErrorTimedOut, false);
+            else
+                sooner(static_cast<long long>(kStartLimit) - spent);
+        } else if (slot.held > 0) {
+            if (limit >= 0 && spent >= static_cast<unsigned>(limit))
+                Failed(&slot, kTimedOut, static_cast<uint32_t>(limit / 1000), false);
+            else if (limit >= 0)
+                sooner(static_cast<long long>(limit) - spent);
+        }
+    }
+    if (RunningSlots() < workers)
+        sooner(kSlow);
+    return wait;
 }
 
 // Where no worker can be started (a system that forbids a program to start
 // itself), in this process as before: a fault or the process ending then ends
 // the run naming the source, and the watchdog ends a source that hangs.
-CandidateOutcome AskHere(const char *path, TW_IDENTITY *identity, uint32_t *code, int seconds) {
+void AskHere(Candidate *candidate, int seconds) {
+    if (!ScanInProcess) {
+        ScanInProcess = true;
+        char text[256];
+        PutInProcess(text, sizeof text);
+        LogPrint("%s", text);
+    }
     auto *scratch = static_cast<TW_IDENTITY *>(MemAlloc(static_cast<int32_t>(kScratchSize)));
     memset(scratch, 0, kScratchSize);
     OsForeignLimit(static_cast<unsigned>(seconds) * 1000);
-    CandidateOutcome outcome = AskModule(path, scratch, code);
-    memcpy(identity, scratch, sizeof *identity);
+    candidate->answer.outcome = AskModule(candidate->path, scratch, &candidate->answer.code);
+    memcpy(candidate->answer.identity, scratch, sizeof candidate->answer.identity);
     free(scratch);
-    return outcome;
+    candidate->state = kAnswered;
 }
 
-// The worker's answer for Plan[Answered]; false when it ended or ran out of
-// time, the outcome and code then saying which, and whatever it still had is
-// sent again to the next one.
-bool Exchange(WorkerReply *reply, int limit) {
-    int state = SendAhead(limit);
-    if (state == kOsDone)
-        state = OsWorkerReceive(Worker, reply, sizeof *reply, limit);
-    if (state == kOsDone && reply->outcome >= kSourceAccepted && reply->outcome <= kIdentityRefused)
-        return true;
-    unsigned long exitCode = OsWorkerEnd(Worker);
-    Worker = nullptr;
-    Sent = Answered;
-    if (state == kOsTimedOut) {
-        reply->outcome = kTimedOut;
-        reply->code = static_cast<uint32_t>(limit / 1000);
-    } else {
-        // An exception code (NTSTATUS error) as exit code: the worker faulted.
-        reply->outcome = (exitCode & 0xC0000000UL) == 0xC0000000UL ? kCrashed : kEndedProcess;
-        reply->code = static_cast<uint32_t>(exitCode);
+void EndWorkers() {
+    for (Slot &slot : Slots) {
+        if (slot.worker)
+            OsWorkerClose(slot.worker);
+        slot.worker = nullptr;
+        slot.held = 0;
     }
-    return false;
+}
+
+// A whole number from low to high: digits only, leading zeros allowed; a
+// sign, a fraction or a unit is no silent default.
+int WholeSetting(const char *name, int fallback, int low, int high, const char *unit) {
+    const char *text = VarGet(name);
+    if (*text == '\0')
+        return fallback;
+    size_t length = strlen(text);
+    const char *digits = text + strspn(text, "0");
+    int value = strspn(text, "0123456789") == length && strlen(digits) <= 9 ? atoi(digits) : -1;
+    if (value < low || value > high)
+        Fatal("file: %s section: Settings - setting '%s' is not a whole number %sfrom %d to %d: %s",
+              SettingsPath, name, unit, low, high, text);
+    return value;
 }
 
 } // namespace
 
 int ScanWorkerMain(void *channel) {
-    uint32_t ready = kWorkerReady;
     auto *scratch = static_cast<unsigned char *>(malloc(kScratchSize));
-    bool going = scratch && OsChannelWrite(channel, &ready, sizeof ready);
-    uint32_t length = 0;
-    while (going && OsChannelRead(channel, &length, sizeof length) && length <= kLongestPath) {
-        char *path = static_cast<char *>(malloc(length + 1));
-        going = path && OsChannelRead(channel, path, static_cast<int>(length));
-        if (going) {
-            path[length] = '\0';
-            memset(scratch, 0, kScratchSize);
-            WorkerReply reply{};
-            reply.outcome = AskModule(path, reinterpret_cast<TW_IDENTITY *>(scratch), &reply.code);
-            memcpy(reply.identity, scratch, sizeof reply.identity);
-            going = OsChannelWrite(channel, &reply, sizeof reply);
-        }
+    WorkerAnswer answer{};
+    answer.mark = kReadyMark;
+    answer.check = AnswerCheck(reinterpret_cast<unsigned char *>(&answer));
+    if (!scratch || !OsChannelWrite(channel, &answer, sizeof answer))
+        return kChannelLostExit;
+    for (uint32_t sequence = 1;; ++sequence) {
+        WorkerRequest request;
+        // The program closed the channel: the scan is over.
+        if (!OsChannelRead(channel, &request, sizeof request))
+            break;
+        if (request.mark != kRequestMark || request.sequence != sequence ||
+            request.length > kLongestPath)
+            return kChannelLostExit;
+        char *path = static_cast<char *>(malloc(request.length + 1));
+        if (!path || !OsChannelRead(channel, path, static_cast<int>(request.length)))
+            return kChannelLostExit;
+        path[request.length] = '\0';
+        memset(scratch, 0, kScratchSize);
+        memset(&answer, 0, sizeof answer);
+        answer.mark = kAnswerMark;
+        answer.sequence = sequence;
+        answer.outcome = AskModule(path, reinterpret_cast<TW_IDENTITY *>(scratch), &answer.code);
+        memcpy(answer.identity, scratch, sizeof answer.identity);
+        answer.check = AnswerCheck(reinterpret_cast<unsigned char *>(&answer));
         free(path);
+        if (!OsChannelWrite(channel, &answer, sizeof answer))
+            return kChannelLostExit;
     }
     free(scratch);
     return 0;
 }
 
-void PlanCandidates(const char *folder, StringList names) {
+void PlanCandidates(StringList paths) {
     ForgetPlan();
     int count = 0;
-    while (names[count] != nullptr)
+    while (paths[count] != nullptr)
         ++count;
-    Plan = static_cast<char **>(MemAlloc(static_cast<int32_t>((count + 1) * sizeof(char *))));
+    Plan =
+        static_cast<Candidate *>(MemAlloc(static_cast<int32_t>((count + 1) * sizeof(Candidate))));
+    memset(Plan, 0, (count + 1) * sizeof(Candidate));
     for (PlanCount = 0; PlanCount < count; ++PlanCount)
-        Plan[PlanCount] = PathJoin(folder, names[PlanCount]);
+        Plan[PlanCount].path = StrDup(paths[PlanCount]);
 }
 
 CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *code) {
     int seconds = SourceTimeLimit();
+    int workers = SourceWorkers();
     int limit = seconds > 0 ? seconds * 1000 : -1;
     // A candidate that is not the one planned next is asked on its own.
-    if (Answered >= PlanCount || strcmp(Plan[Answered], path) != 0) {
-        if (Worker && Sent > Answered) { // its answers would be taken for others
-            OsWorkerEnd(Worker);
-            Worker = nullptr;
-        }
-        ForgetPlan();
-        Plan = static_cast<char **>(MemAlloc(static_cast<int32_t>(sizeof(char *))));
-        Plan[PlanCount++] = StrDup(path);
+    if (Answered >= PlanCount || strcmp(Plan[Answered].path, path) != 0) {
+        for (Slot &slot : Slots)
+            if (slot.worker && slot.held > 0) // its answers would be taken for others
+                ReleaseSlot(&slot, false);
+        char *single[] = {const_cast<char *>(path), nullptr};
+        PlanCandidates(single);
     }
-    WorkerReply reply{};
-    // A worker that ended may have been taken down by a thread an earlier source
-    // left behind: the candidate is tried once more in a fresh one before it is
-    // blamed. A timeout is not tried again, which would double the wait.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!Worker && !StartWorker()) {
-            ++Answered;
-            Sent = Answered;
-            return AskHere(path, identity, code, seconds);
-        }
-        if (Exchange(&reply, limit)) {
-            memcpy(identity, reply.identity, sizeof *identity);
+    Candidate &candidate = Plan[Answered];
+    while (candidate.state != kAnswered) {
+        Dispatch(limit, workers);
+        if (candidate.state == kUnsent && RunningSlots() == 0 && StartFailures >= kStartTries) {
+            AskHere(&candidate, seconds);
             break;
         }
-        if (reply.outcome == kTimedOut)
-            break;
+        int wait = Deadlines(limit, workers);
+        void *running[kMostWorkers];
+        Slot *owners[kMostWorkers];
+        int count = 0;
+        for (Slot &slot : Slots)
+            if (slot.worker) {
+                running[count] = slot.worker;
+                owners[count++] = &slot;
+            }
+        int which =
+            count > 0 && candidate.state != kAnswered ? OsWorkerWait(running, count, wait) : -1;
+        if (which >= 0)
+            Take(owners[which]);
     }
     ++Answered;
-    if (Sent < Answered)
-        Sent = Answered;
-    *code = reply.code;
-    return static_cast<CandidateOutcome>(reply.outcome);
+    *code = candidate.answer.code;
+    if (candidate.answer.outcome <= kIdentityRefused)
+        memcpy(identity, candidate.answer.identity, sizeof *identity);
+    return static_cast<CandidateOutcome>(candidate.answer.outcome);
+}
+
+void StartScanWorker() {
+    if (RunningSlots() == 0)
+        StartSlot(&Slots[0]);
 }
 
 void EndScanWorker() {
     ForgetPlan();
-    if (Worker)
-        OsWorkerClose(Worker);
-    Worker = nullptr;
+    EndWorkers();
 }
 
 int SourceTimeLimit() {
-    const char *text = VarGet("ds_timeout");
-    if (*text == '\0')
-        return 30;
-    // Digits only: a sign, a fraction or a unit is no silent default.
-    size_t length = strlen(text);
-    int seconds = strspn(text, "0123456789") == length && length <= 5 ? atoi(text) : -1;
-    if (seconds < 0 || seconds > kLongestLimit)
-        Fatal("file: %s section: Settings - setting 'ds_timeout' is not a whole number of "
-              "seconds from 0 to %d: %s",
-              SettingsPath, kLongestLimit, text);
-    return seconds;
+    return WholeSetting("ds_timeout", 30, 0, kLongestLimit, "of seconds ");
+}
+
+int SourceWorkers() {
+    return WholeSetting("ds_workers", 4, 1, kMostWorkers, "");
 }
 
 bool LeftOut(int32_t outcome) {
-    return outcome == kCrashed || outcome == kEndedProcess || outcome == kTimedOut;
+    return outcome >= kCrashed;
 }
 
 void PutLeftOut(char *text, size_t size, int32_t outcome, uint32_t code) {
@@ -223,6 +427,17 @@ void PutLeftOut(char *text, size_t size, int32_t outcome, uint32_t code) {
         snprintf(text, size, "crashed (exception 0x%08X)", static_cast<unsigned>(code));
     else if (outcome == kEndedProcess)
         snprintf(text, size, "ended the process (exit code %u)", static_cast<unsigned>(code));
-    else
+    else if (outcome == kTimedOut)
         snprintf(text, size, "did not answer within %u s", static_cast<unsigned>(code));
+    else if (outcome == kDamagedAnswer)
+        snprintf(text, size, "sent a damaged answer");
+    else
+        snprintf(text, size, "closed the worker's channel");
+}
+
+void PutInProcess(char *text, size_t size) {
+    snprintf(text, size,
+             "data sources were asked in %s's own process: the scan's worker could not be "
+             "started (error %u)",
+             ProgramName, ScanStartError);
 }

@@ -44,6 +44,9 @@ const char *OsGetEnv(const char *name);
 
 int OsProcessId();
 
+// Milliseconds from a fixed moment, going on from 0 after about 49 days.
+unsigned OsMilliseconds();
+
 // A message box with no owner window; returns the button pressed, 0 on failure.
 int OsMessageBox(const char *text, const char *caption, unsigned style);
 
@@ -80,6 +83,7 @@ extern const unsigned OsErrorFileNotFound;
 extern const unsigned OsErrorAccessDenied;
 extern const unsigned OsErrorModuleNotFound; // the module, or a DLL it needs, is missing
 extern const unsigned OsErrorInitFailed;     // the module's start-up code refused to load
+extern const unsigned OsErrorTimedOut;       // what was waited for did not come in time
 
 // The system's message for an error code, without its line end, its inserts
 // (such as the file in "%1 is not a valid Win32 application.") naming the

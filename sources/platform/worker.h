@@ -1,24 +1,35 @@
 // The scan's worker: a second run of this executable that does the foreign
 // work for the program, over a private two-way channel, in a job that ends it
-// when this process ends.
+// when this process ends. Only the process that started a worker can command
+// it: a worker checks that its channel comes from its own parent before it
+// does anything, and an environment that merely names a channel makes no worker.
 #pragma once
 
-// Starts a worker; null when it cannot be started.
-void *OsWorkerStart();
+// Starts a worker whose messages to this process are all messageSize bytes;
+// null when it cannot be started, OsLastError then telling why.
+void *OsWorkerStart(int messageSize);
 enum OsTransfer : int { kOsDone, kOsTimedOut, kOsWorkerEnded };
-// Sends or receives exactly size bytes within the time limit (negative: none).
+// Sends exactly size bytes within the time limit (negative: none).
 int OsWorkerSend(void *worker, const void *data, int size, int milliseconds);
-int OsWorkerReceive(void *worker, void *data, int size, int milliseconds);
-// Ends the worker (when it still runs) and releases it; its exit code. An exit
+// Waits until one of the workers has a whole message or its channel has ended
+// (the worker ended, or closed it); that worker's index, or -1 when the time
+// (negative: none) ran out first. Messages keep coming in between calls.
+int OsWorkerWait(void *const *workers, int count, int milliseconds);
+// Takes the worker's whole message: kOsDone; kOsTimedOut when none has come
+// yet; kOsWorkerEnded when its channel ended before one did.
+int OsWorkerReceive(void *worker, void *message);
+// Ends the worker and releases it, giving it up to waitMs to end by itself
+// first (when it has not, it is ended with exitCode); its exit code. An exit
 // code with the top two bits set is an exception code (on POSIX: 0xC0000000
 // with the signal number).
-unsigned long OsWorkerEnd(void *worker);
+unsigned long OsWorkerEnd(void *worker, int waitMs, unsigned exitCode);
 // Closes the channel and releases the worker, which then ends by itself (and
 // with this process at the latest), without waiting for it.
 void OsWorkerClose(void *worker);
 
-// In the worker: the channel to the program, else null. Also makes this the
-// worker: no system boxes, and a fault ends it with the exception code.
+// In the worker: the channel to the program, else null (and then no
+// environment variable of the worker's is left). Also makes this the worker:
+// no system boxes, and a fault ends it with the exception code.
 void *OsWorkerChannel();
 bool OsChannelRead(void *channel, void *data, int size);
 bool OsChannelWrite(void *channel, const void *data, int size);

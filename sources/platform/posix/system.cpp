@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -179,6 +180,12 @@ int OsProcessId() {
     return static_cast<int>(getpid());
 }
 
+unsigned OsMilliseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<unsigned>(now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+}
+
 // No window system: the box becomes a line on the error stream, confirmed at once.
 int OsMessageBox(const char *text, const char *caption, unsigned) {
     fprintf(stderr, "[%s] %s\n", caption ? caption : "Error", text ? text : "");
@@ -231,6 +238,7 @@ const unsigned OsErrorFileNotFound = ENOENT;
 const unsigned OsErrorAccessDenied = EACCES;
 const unsigned OsErrorModuleNotFound = ENOEXEC;
 const unsigned OsErrorInitFailed = ~0u;
+const unsigned OsErrorTimedOut = ETIMEDOUT;
 
 bool OsErrorText(unsigned code, const char *, char *buf, int size) {
     if (size <= 0)

@@ -64,6 +64,10 @@ int OsProcessId() {
     return static_cast<int>(GetCurrentProcessId());
 }
 
+unsigned OsMilliseconds() {
+    return GetTickCount();
+}
+
 // Through an integer, so that no warning about mismatched function types arises.
 void *ProcAddress(FARPROC proc) {
     return reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(proc));
@@ -163,6 +167,7 @@ const unsigned OsErrorFileNotFound = ERROR_FILE_NOT_FOUND;
 const unsigned OsErrorAccessDenied = ERROR_ACCESS_DENIED;
 const unsigned OsErrorModuleNotFound = ERROR_MOD_NOT_FOUND;
 const unsigned OsErrorInitFailed = ERROR_DLL_INIT_FAILED;
+const unsigned OsErrorTimedOut = ERROR_TIMEOUT;
 
 bool OsErrorText(unsigned code, const char *subject, char *buf, int size) {
     if (size <= 0)

@@ -1,8 +1,12 @@
-// The scan's worker on Windows: a second start of this executable, found by an
-// inherited pipe handle named in its environment, in a job that ends it with
-// this process.
+// The scan's worker on Windows: a second start of this executable, in a job that
+// ends it with this process. It finds its channel, an inherited pipe handle, in
+// its environment, together with its parent's process id and a random value
+// that the parent has already written into the channel; it takes the channel
+// only when all three agree with what the system says.
 #include "platform/worker.h"
 #include "platform/win32/internal.h"
+
+#include <winternl.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -12,33 +16,70 @@
 namespace {
 
 const char kWorkerVariable[] = "CORVANE_WORKER_CHANNEL";
-constexpr DWORD kEndWait = 10000; // for a worker that is already ending
+const wchar_t kWorkerVariableW[] = L"CORVANE_WORKER_CHANNEL";
+constexpr DWORD kEndWait = 10000;              // for a worker that is already ending
+constexpr DWORD kDrainWait = 200;              // for the last bytes of a worker that has ended
+constexpr uint32_t kGreetingMark = 0x4C485643; // "CVHL"
+constexpr int kMostWorkers = 32;
+
+struct Greeting {
+    uint32_t mark;
+    uint32_t random[4];
+};
 
 struct Worker {
     HANDLE process;
     HANDLE pipe; // ours, overlapped
-    HANDLE event;
+    HANDLE sendEvent;
+    HANDLE readEvent;
+    OVERLAPPED reading; // the read under way while `pending`
+    bool pending;
+    bool broken; // the channel ended
+    bool ended;  // the process ended
+    int size;    // of every message
+    int have;    // bytes of the next message received
+    unsigned char *message;
 };
 
 HANDLE WorkerJob;
 LONG PipeCounter;
+uint64_t RandomState;
+
+// Unguessable to anything but this process: a value the system chose (the
+// random address layout of the stack, the performance counter) mixed well.
+uint64_t RandomNumber() {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    uint64_t value = RandomState + 0x9E3779B97F4A7C15ull + static_cast<uint64_t>(counter.QuadPart) +
+                     (static_cast<uint64_t>(GetCurrentProcessId()) << 32) +
+                     reinterpret_cast<uintptr_t>(&counter);
+    RandomState = value;
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
+    return value ^ (value >> 31);
+}
 
 // Our end of a named pipe opened for overlapped use, so that a wait can also
-// watch the worker and a time limit; the worker's end is inheritable.
-bool MakeChannel(HANDLE *ours, HANDLE *theirs) {
-    char name[64];
-    snprintf(name, sizeof name, "\\\\.\\pipe\\Corvane-%lu-%ld", GetCurrentProcessId(),
-             InterlockedIncrement(&PipeCounter));
+// watch the worker and a time limit; the worker's end is inheritable. The name
+// holds the random value: no one else can take the pipe first.
+bool MakeChannel(const Greeting &greeting, HANDLE *ours, HANDLE *theirs) {
+    char name[96];
+    snprintf(name, sizeof name, "\\\\.\\pipe\\Corvane-%lu-%ld-%08lX%08lX", GetCurrentProcessId(),
+             InterlockedIncrement(&PipeCounter), static_cast<unsigned long>(greeting.random[0]),
+             static_cast<unsigned long>(greeting.random[1]));
     *ours = CreateNamedPipeA(
         name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, NULL);
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 4096, 4096,
+        0, NULL);
     if (*ours == INVALID_HANDLE_VALUE)
         return false;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
     *theirs = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, NULL);
     if (*theirs != INVALID_HANDLE_VALUE)
         return true;
+    DWORD error = GetLastError();
     CloseHandle(*ours);
+    SetLastError(error);
     return false;
 }
 
@@ -57,84 +98,164 @@ void PutInJob(HANDLE process) {
         AssignProcessToJobObject(WorkerJob, process);
 }
 
-int Transfer(void *handle, void *data, int size, int milliseconds, bool send) {
-    Worker *worker = static_cast<Worker *>(handle);
-    char *bytes = static_cast<char *>(data);
-    DWORD start = GetTickCount();
-    for (int done = 0; done < size;) {
-        OVERLAPPED overlapped;
-        memset(&overlapped, 0, sizeof overlapped);
-        overlapped.hEvent = worker->event;
-        DWORD count = static_cast<DWORD>(size - done);
-        BOOL ok = send ? WriteFile(worker->pipe, bytes + done, count, NULL, &overlapped)
-                       : ReadFile(worker->pipe, bytes + done, count, NULL, &overlapped);
-        if (!ok && GetLastError() != ERROR_IO_PENDING) {
-            WaitForSingleObject(worker->process, kEndWait);
-            return kOsWorkerEnded;
-        }
-        DWORD moved = 0;
-        if (ok && GetOverlappedResult(worker->pipe, &overlapped, &moved, FALSE) && moved > 0) {
-            done += static_cast<int>(moved); // done at once: no wait
-            continue;
-        }
-        DWORD wait = INFINITE;
-        if (milliseconds >= 0) {
-            DWORD elapsed = GetTickCount() - start;
-            wait = elapsed < static_cast<DWORD>(milliseconds) ? milliseconds - elapsed : 0;
-        }
-        HANDLE handles[2] = {worker->event, worker->process};
-        DWORD signalled = WaitForMultipleObjects(2, handles, FALSE, wait);
-        if (signalled != WAIT_OBJECT_0) {
-            CancelIo(worker->pipe);
-            GetOverlappedResult(worker->pipe, &overlapped, &moved, TRUE);
-            return signalled == WAIT_TIMEOUT ? kOsTimedOut : kOsWorkerEnded;
-        }
-        if (!GetOverlappedResult(worker->pipe, &overlapped, &moved, FALSE) || moved == 0) {
-            WaitForSingleObject(worker->process, kEndWait);
-            return kOsWorkerEnded;
-        }
-        done += static_cast<int>(moved);
+// The greeting goes into the pipe before the worker runs: the pipe's buffer
+// takes it at once.
+bool SendGreeting(HANDLE pipe, const Greeting &greeting) {
+    OVERLAPPED overlapped;
+    memset(&overlapped, 0, sizeof overlapped);
+    overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (!overlapped.hEvent)
+        return false;
+    DWORD moved = 0;
+    bool sent = WriteFile(pipe, &greeting, sizeof greeting, NULL, &overlapped) ||
+                GetLastError() == ERROR_IO_PENDING;
+    if (sent && WaitForSingleObject(overlapped.hEvent, kEndWait) != WAIT_OBJECT_0)
+        CancelIo(pipe);
+    sent = sent && GetOverlappedResult(pipe, &overlapped, &moved, TRUE) && moved == sizeof greeting;
+    CloseHandle(overlapped.hEvent);
+    return sent;
+}
+
+// The executable's own path, by the wide call: it may hold any name.
+wchar_t *ExecutablePath() {
+    for (DWORD room = MAX_PATH;; room *= 2) {
+        auto *path = static_cast<wchar_t *>(calloc(room, sizeof(wchar_t)));
+        if (!path)
+            return nullptr;
+        DWORD length = GetModuleFileNameW(NULL, path, room);
+        if (length > 0 && length < room)
+            return path;
+        free(path);
+        if (length == 0 || room >= 32768)
+            return nullptr;
     }
-    return kOsDone;
+}
+
+// Starts the read of the rest of the message, taking what comes at once.
+void ArmRead(Worker *worker) {
+    while (!worker->pending && !worker->broken && worker->have < worker->size) {
+        memset(&worker->reading, 0, sizeof worker->reading);
+        worker->reading.hEvent = worker->readEvent;
+        DWORD moved = 0;
+        if (ReadFile(worker->pipe, worker->message + worker->have,
+                     static_cast<DWORD>(worker->size - worker->have), NULL, &worker->reading)) {
+            if (!GetOverlappedResult(worker->pipe, &worker->reading, &moved, FALSE) || moved == 0)
+                worker->broken = true;
+            worker->have += static_cast<int>(moved);
+        } else if (GetLastError() == ERROR_IO_PENDING) {
+            worker->pending = true;
+        } else {
+            worker->broken = true;
+        }
+    }
+}
+
+// Takes the read under way when it has finished (or, with wait, once cancelled).
+void FinishRead(Worker *worker, bool wait) {
+    if (!worker->pending)
+        return;
+    if (wait)
+        CancelIo(worker->pipe);
+    DWORD moved = 0;
+    if (GetOverlappedResult(worker->pipe, &worker->reading, &moved, wait ? TRUE : FALSE)) {
+        worker->pending = false;
+        worker->broken = worker->broken || moved == 0;
+        worker->have += static_cast<int>(moved);
+    } else if (wait || GetLastError() != ERROR_IO_INCOMPLETE) {
+        worker->pending = false;
+        worker->broken = true;
+    }
+}
+
+bool Ready(const Worker *worker) {
+    return worker->have == worker->size || worker->broken;
+}
+
+// After the worker has ended, what it wrote still comes; then its channel has
+// ended, also when something else holds the worker's end open.
+void Drain(Worker *worker) {
+    for (ArmRead(worker); !Ready(worker); ArmRead(worker)) {
+        if (WaitForSingleObject(worker->readEvent, kDrainWait) == WAIT_OBJECT_0) {
+            FinishRead(worker, false);
+        } else {
+            FinishRead(worker, true);
+            worker->broken = true;
+        }
+    }
+}
+
+void Release(Worker *worker) {
+    FinishRead(worker, true);
+    CloseHandle(worker->pipe);
+    CloseHandle(worker->process);
+    CloseHandle(worker->sendEvent);
+    CloseHandle(worker->readEvent);
+    free(worker->message);
+    free(worker);
 }
 
 } // namespace
 
-void *OsWorkerStart() {
-    char exe[MAX_PATH + 1];
-    DWORD length = GetModuleFileNameA(NULL, exe, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return nullptr;
-    exe[length] = '\0';
+void *OsWorkerStart(int messageSize) {
+    wchar_t *exe = ExecutablePath();
+    Greeting greeting = {kGreetingMark, {}};
+    uint64_t random[2] = {RandomNumber(), RandomNumber()};
+    memcpy(greeting.random, random, sizeof random);
     HANDLE ours, theirs;
-    if (!MakeChannel(&ours, &theirs))
+    if (!exe || !MakeChannel(greeting, &ours, &theirs)) {
+        DWORD error = GetLastError();
+        free(exe);
+        SetLastError(error);
         return nullptr;
-    char value[32];
-    snprintf(value, sizeof value, "%llu",
-             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(theirs)));
-    char line[MAX_PATH + 3];
-    snprintf(line, sizeof line, "\"%s\"", exe);
-    STARTUPINFOA startup;
-    memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_FORCEOFFFEEDBACK; // no busy cursor for a program with no window
-    PROCESS_INFORMATION info;
-    SetEnvironmentVariableA(kWorkerVariable, value);
-    BOOL started =
-        CreateProcessA(exe, line, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL, &startup, &info);
-    SetEnvironmentVariableA(kWorkerVariable, NULL);
-    CloseHandle(theirs);
-    Worker *worker = started ? static_cast<Worker *>(calloc(1, sizeof(Worker))) : nullptr;
-    HANDLE event = worker ? CreateEventA(NULL, TRUE, FALSE, NULL) : NULL;
-    if (started && (!worker || !event)) {
-        TerminateProcess(info.hProcess, 1);
-        CloseHandle(info.hProcess);
-        CloseHandle(info.hThread);
-        free(worker);
-        worker = nullptr;
     }
-    if (!worker) {
+    wchar_t value[96];
+    _snwprintf(value, sizeof value / sizeof value[0], L"%llu:%lu:%08lX%08lX%08lX%08lX",
+               static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(theirs)),
+               GetCurrentProcessId(), static_cast<unsigned long>(greeting.random[0]),
+               static_cast<unsigned long>(greeting.random[1]),
+               static_cast<unsigned long>(greeting.random[2]),
+               static_cast<unsigned long>(greeting.random[3]));
+    value[sizeof value / sizeof value[0] - 1] = L'\0';
+    size_t length = wcslen(exe);
+    auto *line = static_cast<wchar_t *>(calloc(length + 3, sizeof(wchar_t)));
+    Worker *worker = static_cast<Worker *>(calloc(1, sizeof(Worker)));
+    if (worker) {
+        worker->size = messageSize;
+        worker->message = static_cast<unsigned char *>(calloc(messageSize, 1));
+        worker->sendEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+        worker->readEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    }
+    PROCESS_INFORMATION info;
+    BOOL started = FALSE;
+    DWORD error = ERROR_NOT_ENOUGH_MEMORY;
+    if (line && worker && worker->message && worker->sendEvent && worker->readEvent) {
+        error = ERROR_BROKEN_PIPE;
+        if (SendGreeting(ours, greeting)) {
+            _snwprintf(line, length + 3, L"\"%ls\"", exe);
+            STARTUPINFOW startup;
+            memset(&startup, 0, sizeof startup);
+            startup.cb = sizeof startup;
+            startup.dwFlags =
+                STARTF_FORCEOFFFEEDBACK; // no busy cursor for a program with no window
+            SetEnvironmentVariableW(kWorkerVariableW, value);
+            started = CreateProcessW(exe, line, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL,
+                                     &startup, &info);
+            error = GetLastError();
+            SetEnvironmentVariableW(kWorkerVariableW, NULL);
+        }
+    }
+    CloseHandle(theirs);
+    free(line);
+    free(exe);
+    if (!started) {
         CloseHandle(ours);
+        if (worker) {
+            CloseHandle(worker->sendEvent);
+            CloseHandle(worker->readEvent);
+            free(worker->message);
+            free(worker);
+        }
+        SetLastError(error);
         return nullptr;
     }
     PutInJob(info.hProcess);
@@ -142,51 +263,162 @@ void *OsWorkerStart() {
     CloseHandle(info.hThread);
     worker->process = info.hProcess;
     worker->pipe = ours;
-    worker->event = event;
     return worker;
 }
 
-int OsWorkerSend(void *worker, const void *data, int size, int milliseconds) {
-    return Transfer(worker, const_cast<void *>(data), size, milliseconds, true);
-}
-
-int OsWorkerReceive(void *worker, void *data, int size, int milliseconds) {
-    return Transfer(worker, data, size, milliseconds, false);
-}
-
-unsigned long OsWorkerEnd(void *handle) {
+int OsWorkerSend(void *handle, const void *data, int size, int milliseconds) {
     Worker *worker = static_cast<Worker *>(handle);
-    if (WaitForSingleObject(worker->process, 0) == WAIT_TIMEOUT) {
-        TerminateProcess(worker->process, 1);
+    OVERLAPPED overlapped;
+    memset(&overlapped, 0, sizeof overlapped);
+    overlapped.hEvent = worker->sendEvent;
+    if (!WriteFile(worker->pipe, data, static_cast<DWORD>(size), NULL, &overlapped) &&
+        GetLastError() != ERROR_IO_PENDING)
+        return kOsWorkerEnded;
+    HANDLE handles[2] = {worker->sendEvent, worker->process};
+    DWORD wait = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);
+    DWORD signalled = WaitForMultipleObjects(2, handles, FALSE, wait);
+    DWORD moved = 0;
+    if (signalled != WAIT_OBJECT_0)
+        CancelIo(worker->pipe);
+    bool done = GetOverlappedResult(worker->pipe, &overlapped, &moved, TRUE) &&
+                moved == static_cast<DWORD>(size);
+    if (done)
+        return kOsDone;
+    return signalled == WAIT_TIMEOUT ? kOsTimedOut : kOsWorkerEnded;
+}
+
+int OsWorkerWait(void *const *workers, int count, int milliseconds) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        HANDLE handles[2 * kMostWorkers];
+        int owners[2 * kMostWorkers];
+        DWORD n = 0;
+        for (int i = 0; i < count && i < kMostWorkers; ++i) {
+            Worker *worker = static_cast<Worker *>(workers[i]);
+            if (worker->ended)
+                Drain(worker);
+            ArmRead(worker);
+            if (Ready(worker))
+                return i;
+            handles[n] = worker->readEvent;
+            owners[n++] = i;
+            handles[n] = worker->process;
+            owners[n++] = i;
+        }
+        DWORD wait = INFINITE;
+        if (milliseconds >= 0) {
+            DWORD elapsed = GetTickCount() - start;
+            wait = elapsed < static_cast<DWORD>(milliseconds) ? milliseconds - elapsed : 0;
+        }
+        DWORD signalled = WaitForMultipleObjects(n, handles, FALSE, wait);
+        if (signalled == WAIT_TIMEOUT || signalled >= WAIT_OBJECT_0 + n)
+            return -1;
+        Worker *worker = static_cast<Worker *>(workers[owners[signalled - WAIT_OBJECT_0]]);
+        if (handles[signalled - WAIT_OBJECT_0] == worker->process)
+            worker->ended = true;
+        else
+            FinishRead(worker, false);
+    }
+}
+
+int OsWorkerReceive(void *handle, void *message) {
+    Worker *worker = static_cast<Worker *>(handle);
+    FinishRead(worker, false);
+    if (worker->have == worker->size) {
+        memcpy(message, worker->message, worker->size);
+        worker->have = 0;
+        return kOsDone;
+    }
+    return worker->broken ? kOsWorkerEnded : kOsTimedOut;
+}
+
+unsigned long OsWorkerEnd(void *handle, int waitMs, unsigned exitCode) {
+    Worker *worker = static_cast<Worker *>(handle);
+    if (WaitForSingleObject(worker->process, waitMs < 0 ? 0 : static_cast<DWORD>(waitMs)) ==
+        WAIT_TIMEOUT) {
+        TerminateProcess(worker->process, exitCode);
         WaitForSingleObject(worker->process, kEndWait);
     }
-    DWORD code = 1;
+    DWORD code = exitCode;
     GetExitCodeProcess(worker->process, &code);
-    CloseHandle(worker->process);
-    CloseHandle(worker->pipe);
-    CloseHandle(worker->event);
-    free(worker);
+    Release(worker);
     return code;
 }
 
 void OsWorkerClose(void *handle) {
-    Worker *worker = static_cast<Worker *>(handle);
-    CloseHandle(worker->pipe); // the worker reads the end of its channel and ends
-    CloseHandle(worker->process);
-    CloseHandle(worker->event);
-    free(worker);
+    // The worker reads the end of its channel and ends.
+    Release(static_cast<Worker *>(handle));
 }
 
-void *OsWorkerChannel() {
-    char value[32];
-    DWORD length = GetEnvironmentVariableA(kWorkerVariable, value, sizeof value);
-    if (length == 0 || length >= sizeof value)
-        return nullptr;
-    SetEnvironmentVariableA(kWorkerVariable, NULL); // not for the data sources
+namespace {
+
+using QueryProcess = LONG(WINAPI *)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+
+// The process that started this one.
+DWORD ParentProcessId() {
+    auto query = reinterpret_cast<QueryProcess>(
+        ProcAddress(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    PROCESS_BASIC_INFORMATION basic;
+    memset(&basic, 0, sizeof basic);
+    if (!query ||
+        query(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof basic, NULL) != 0)
+        return 0;
+    return static_cast<DWORD>(basic.InheritedFromUniqueProcessId);
+}
+
+// "<handle>:<parent's process id>:<32 hex digits>", nothing else.
+bool ReadVariable(const char *text, HANDLE *channel, DWORD *parent, Greeting *greeting) {
     char *end = nullptr;
-    HANDLE channel = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(strtoull(value, &end, 10)));
-    if (*end != '\0' || GetFileType(channel) != FILE_TYPE_PIPE)
+    if (*text < '0' || *text > '9')
+        return false;
+    unsigned long long handle = strtoull(text, &end, 10);
+    if (*end != ':' || end[1] < '0' || end[1] > '9')
+        return false;
+    unsigned long pid = strtoul(end + 1, &end, 10);
+    if (*end != ':' || strlen(end + 1) != 32 || strspn(end + 1, "0123456789ABCDEF") != 32)
+        return false;
+    greeting->mark = kGreetingMark;
+    for (int i = 0; i < 4; ++i) {
+        char part[9];
+        memcpy(part, end + 1 + 8 * i, 8);
+        part[8] = '\0';
+        greeting->random[i] = static_cast<uint32_t>(strtoul(part, nullptr, 16));
+    }
+    *channel = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
+    *parent = static_cast<DWORD>(pid);
+    return true;
+}
+
+} // namespace
+
+void *OsWorkerChannel() {
+    char value[96];
+    DWORD length = GetEnvironmentVariableA(kWorkerVariable, value, sizeof value);
+    if (length == 0)
         return nullptr;
+    // Gone from both copies of the environment, whatever it named: not for
+    // the data sources, nor for what a normal run starts.
+    _putenv("CORVANE_WORKER_CHANNEL=");
+    SetEnvironmentVariableA(kWorkerVariable, NULL);
+    HANDLE channel;
+    DWORD parent;
+    Greeting expected;
+    if (length >= sizeof value || !ReadVariable(value, &channel, &parent, &expected) ||
+        parent == 0 || parent != ParentProcessId() || GetFileType(channel) != FILE_TYPE_PIPE)
+        return nullptr;
+    // The pipe's other end is the parent's, and the parent has written the
+    // random value: it is there already, so nothing here waits.
+    ULONG server = 0;
+    Greeting greeting;
+    DWORD peeked = 0;
+    DWORD available = 0;
+    if (!GetNamedPipeServerProcessId(channel, &server) || server != parent ||
+        !PeekNamedPipe(channel, &greeting, sizeof greeting, &peeked, &available, NULL) ||
+        peeked != sizeof greeting || memcmp(&greeting, &expected, sizeof greeting) != 0 ||
+        !ReadFile(channel, &greeting, sizeof greeting, &peeked, NULL) || peeked != sizeof greeting)
+        return nullptr;
+    // A data source's child processes never get it.
+    SetHandleInformation(channel, HANDLE_FLAG_INHERIT, 0);
     GuardWorker();
     return channel;
 }
