@@ -147,7 +147,8 @@ const char *ArgsTakeValue(int *count, char **list, const char *prefix, const cha
 
 char *ProgramFolder() {
     char path[kModulePathSize];
-    int length = OsExecutablePath(path, kModulePathSize);
+    bool unwritable = false;
+    int length = OsExecutablePath(path, kModulePathSize, &unwritable);
     if (length <= 0 || length >= kModulePathSize)
         length = 0;
     path[length] = '\0';
@@ -170,17 +171,30 @@ char *ProgramFolder() {
     if (end == path || afterColon)
         ++end;
     path[end - path] = '\0';
+    // Every file call would meet '?'s: the settings could not even be installed.
+    if (unwritable)
+        Fatal("The folder %s cannot be written in code page %u and has no short (8.3) name: move "
+              "%s to a folder whose name code page %u can write, or enable short names on its "
+              "drive",
+              path, OsCodePage(), ProgramName, OsCodePage());
     return StrDup(path);
 }
 
 char *UserDataFolder(const char *maker, const char *program) {
-    const char *appData = OsGetEnv("AppData");
+    bool unwritable = false;
+    char *appData = OsGetEnvFolder("AppData", &unwritable);
     // An empty value would put the settings in whatever the working folder is.
     if (appData == nullptr || *appData == '\0')
         Fatal("The APPDATA environment variable is missing.");
+    if (unwritable)
+        Fatal("The folder %s (AppData) cannot be written in code page %u and has no short (8.3) "
+              "name: set AppData to a folder whose name code page %u can write, or enable short "
+              "names on its drive",
+              appData, OsCodePage(), OsCodePage());
     char *vendor = PathJoin(appData, maker);
     char *folder = PathJoin(vendor, program);
     free(vendor);
+    free(appData);
     return folder;
 }
 

@@ -44,14 +44,16 @@ const char *ReportPath(const char *outputFile) {
     Temporary = nullptr;
     if (outputFile != nullptr)
         return outputFile;
-    const char *folder = OsGetEnv("TEMP");
-    if (folder == nullptr)
-        folder = "C:\\temp";
+    // A TEMP with no name the code page can write keeps its '?'s, and the report
+    // then says it cannot create its file.
+    bool unwritable = false;
+    char *folder = OsGetEnvFolder("TEMP", &unwritable);
     char number[16];
     FormatDecimal(number, sizeof number, ProcessId());
     char *name = StrCat3(number, ".", "stdout.txt");
-    char *path = PathJoin(folder, name);
+    char *path = PathJoin(folder ? folder : "C:\\temp", name);
     free(name);
+    free(folder);
     size_t length = strlen(path);
     Temporary = static_cast<char *>(MemAlloc(static_cast<int32_t>(length + 1 + kNumberRoom)));
     memcpy(Temporary, path, length + 1);

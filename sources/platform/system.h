@@ -10,9 +10,12 @@ constexpr unsigned kBoxWarning = 0x30; // MB_OK | MB_ICONEXCLAMATION
 // The whole command line of the process, exactly as the system holds it.
 const char *OsCommandLine();
 
-// Path of the running executable. Stores at most size bytes and returns the
-// number of characters stored; 0 on failure, size when the path did not fit.
-int OsExecutablePath(char *buf, int size);
+// Path of the running executable, in the code page. Where the code page cannot
+// write a path, the ANSI calls reach it by its short (8.3) form; where it has
+// none the code page can write, the path keeps '?' for what the code page lacks
+// and *unwritable is set. Stores at most size bytes and returns the number of
+// characters stored; 0 on failure, size when the path did not fit.
+int OsExecutablePath(char *buf, int size, bool *unwritable);
 
 // The Windows directory. Returns the length of the name, or the size needed
 // (including the NUL) when buf is too small, or 0 on failure.
@@ -41,6 +44,10 @@ int OsFullPath(const char *path, char *buf, int size);
 
 // An environment variable, names matched without regard to case; null when unset.
 const char *OsGetEnv(const char *name);
+// An environment variable that names a folder (AppData, TEMP), in the code page
+// as OsExecutablePath gives a path; a heap text (released with free), null when
+// unset or when memory runs out.
+char *OsGetEnvFolder(const char *name, bool *unwritable);
 
 int OsProcessId();
 

@@ -128,11 +128,12 @@ void ForeignExit(const char *file, long code) {
 }
 
 void LogSetFile(const char *name) {
-    const char *folder = OsGetEnv("TEMP");
-    if (!folder)
-        folder = "C:\\temp";
+    // A TEMP with no name the code page can write keeps its '?'s: the log is lost.
+    bool unwritable = false;
+    char *folder = OsGetEnvFolder("TEMP", &unwritable);
     free(LogPath);
-    LogPath = PathJoin(folder, name);
+    LogPath = PathJoin(folder ? folder : "C:\\temp", name);
+    free(folder);
     LastDateHeader[0] = '\0';
 }
 

@@ -101,7 +101,9 @@ const char *OsCommandLine() {
     return line;
 }
 
-int OsExecutablePath(char *buf, int size) {
+// Paths have no code page here: every one can be written.
+int OsExecutablePath(char *buf, int size, bool *unwritable) {
+    *unwritable = false;
     if (size <= 0)
         return 0;
     ssize_t got = readlink("/proc/self/exe", buf, static_cast<size_t>(size));
@@ -174,6 +176,12 @@ const char *OsGetEnv(const char *name) {
             return entry + i + 1;
     }
     return nullptr;
+}
+
+char *OsGetEnvFolder(const char *name, bool *unwritable) {
+    *unwritable = false;
+    const char *value = OsGetEnv(name);
+    return value ? strdup(value) : nullptr;
 }
 
 int OsProcessId() {

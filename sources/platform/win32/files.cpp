@@ -1,8 +1,7 @@
 // Files and folders on Windows: the search by wide names, creating, replacing
 // and deleting files, and the state of a folder.
 #include "platform/files.h"
-
-#include <windows.h>
+#include "platform/win32/internal.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -16,14 +15,12 @@
 // hands back a name its code page cannot write as '?'s or as a look-alike,
 // under which nothing can be found again.
 static void FillEntry(const WIN32_FIND_DATAW &data, OsFindEntry *entry) {
-    // UTF-8 writes every name, and takes neither the flag nor the question.
-    bool utf8 = GetACP() == CP_UTF8;
-    BOOL lacking = FALSE;
-    int length = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, data.cFileName, -1,
-                                     entry->name, sizeof entry->name, NULL, utf8 ? NULL : &lacking);
-    if (length == 0)
+    bool lacking = false;
+    int length = WideToAnsi(data.cFileName, entry->name, sizeof entry->name, &lacking);
+    bool fits = length > 0 && length <= static_cast<int>(sizeof entry->name);
+    if (!fits)
         entry->name[0] = '\0';
-    entry->unwritable = length == 0 || lacking;
+    entry->unwritable = !fits || lacking;
     entry->folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 

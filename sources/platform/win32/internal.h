@@ -7,6 +7,11 @@
 // An entry point's address, untyped.
 void *ProcAddress(FARPROC proc);
 
+// Wide text in the code page: the bytes it needs with the NUL, stored only when
+// they fit in size; 0 on failure. *lacking tells whether the code page lacks a
+// character of it, written then as '?' (never a look-alike).
+int WideToAnsi(const wchar_t *wide, char *buf, int size, bool *lacking);
+
 // A function of the registry and security library, loaded from the system
 // folder on first use (null when missing); ADVAPI_CALL types it as declared.
 void *AdvapiLibraryCall(const char *name);

@@ -13,10 +13,53 @@ const char *OsCommandLine() {
     return GetCommandLineA();
 }
 
-int OsExecutablePath(char *buf, int size) {
+int WideToAnsi(const wchar_t *wide, char *buf, int size, bool *lacking) {
+    // UTF-8 writes everything, and takes neither the flag nor the question.
+    bool utf8 = GetACP() == CP_UTF8;
+    DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL used = FALSE;
+    int needed = WideCharToMultiByte(CP_ACP, flags, wide, -1, NULL, 0, NULL, utf8 ? NULL : &used);
+    *lacking = needed == 0 || used;
+    if (needed > 0 && needed <= size)
+        WideCharToMultiByte(CP_ACP, flags, wide, -1, buf, size, NULL, NULL);
+    return needed;
+}
+
+// A path as the ANSI calls reach it: its name in the code page, else its short
+// (8.3) form, else the name with '?'s and *unwritable set. Returns what
+// WideToAnsi returns.
+static int AnsiPath(const wchar_t *path, char *buf, int size, bool *unwritable) {
+    int needed = WideToAnsi(path, buf, size, unwritable);
+    if (!*unwritable)
+        return needed;
+    // Where short names are off, the "short" form is the long one again.
+    DWORD room = GetShortPathNameW(path, NULL, 0);
+    wchar_t *shortForm = room > 0 ? static_cast<wchar_t *>(calloc(room, sizeof(wchar_t))) : nullptr;
+    DWORD got = shortForm ? GetShortPathNameW(path, shortForm, room) : 0;
+    bool lacking = true;
+    int shortNeeded = got > 0 && got < room ? WideToAnsi(shortForm, buf, size, &lacking) : 0;
+    free(shortForm);
+    if (!lacking) {
+        *unwritable = false;
+        return shortNeeded;
+    }
+    return WideToAnsi(path, buf, size, &lacking);
+}
+
+int OsExecutablePath(char *buf, int size, bool *unwritable) {
+    *unwritable = false;
     if (size <= 0)
         return 0;
-    return static_cast<int>(GetModuleFileNameA(NULL, buf, static_cast<DWORD>(size)));
+    // The ANSI call would hand back '?' for what the code page lacks.
+    wchar_t *wide = static_cast<wchar_t *>(calloc(size, sizeof(wchar_t)));
+    DWORD got = wide ? GetModuleFileNameW(NULL, wide, static_cast<DWORD>(size)) : 0;
+    int length = got >= static_cast<DWORD>(size) ? size : 0;
+    if (got > 0 && length == 0) {
+        int needed = AnsiPath(wide, buf, size, unwritable);
+        length = needed > size ? size : needed > 0 ? needed - 1 : 0;
+    }
+    free(wide);
+    return length;
 }
 
 int OsWindowsDirectory(char *buf, int size) {
@@ -58,6 +101,28 @@ int OsFullPath(const char *path, char *buf, int size) {
 const char *OsGetEnv(const char *name) {
     // The run-time's getenv already matches names without regard to case.
     return getenv(name);
+}
+
+char *OsGetEnvFolder(const char *name, bool *unwritable) {
+    *unwritable = false;
+    wchar_t wideName[64];
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, 64) == 0)
+        return nullptr;
+    // The size with the NUL: 1 for an empty value, 0 for none.
+    DWORD room = GetEnvironmentVariableW(wideName, NULL, 0);
+    wchar_t *wide = room > 0 ? static_cast<wchar_t *>(calloc(room, sizeof(wchar_t))) : nullptr;
+    DWORD got = wide ? GetEnvironmentVariableW(wideName, wide, room) : 0;
+    char *value = nullptr;
+    if (wide && got < room) {
+        int needed = AnsiPath(wide, nullptr, 0, unwritable);
+        value = needed > 0 ? static_cast<char *>(malloc(needed)) : nullptr;
+        if (value && AnsiPath(wide, value, needed, unwritable) != needed) {
+            free(value);
+            value = nullptr;
+        }
+    }
+    free(wide);
+    return value;
 }
 
 int OsProcessId() {
