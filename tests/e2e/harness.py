@@ -245,8 +245,13 @@ class Case:
         if occupy:
             lines.append("occupy")
         job = os.path.join(self.root, "job.txt")
+        text = "\r\n".join(lines) + "\r\n"
+        try:
+            data = text.encode("latin-1")
+        except UnicodeEncodeError:  # names in any script go through the wide calls
+            data = ("utf8\r\n" + text).encode()
         with open(job, "wb") as f:
-            f.write(("\r\n".join(lines) + "\r\n").encode("latin-1"))
+            f.write(data)
         out_path = os.path.join(self.root, "stdout.txt")
         err_path = os.path.join(self.root, "stderr.txt")
         # Output goes to files: Wine's helper processes may keep pipes open. Under

@@ -127,11 +127,13 @@ TEST(Platform, EnvironmentNamesIgnoreCase) {
 
 TEST(Platform, PathResultsFollowTheWindowsSizeRules) {
     char small[4];
-    EXPECT_EQ(OsExecutablePath(small, sizeof small), 4);
+    bool unwritable = true;
+    EXPECT_EQ(OsExecutablePath(small, sizeof small, &unwritable), 4);
     EXPECT_EQ(small[3], '\0');
     char full[512];
-    int length = OsExecutablePath(full, sizeof full);
+    int length = OsExecutablePath(full, sizeof full, &unwritable);
     ASSERT_GT(length, 0);
+    EXPECT_FALSE(unwritable);
     EXPECT_EQ(std::string(full).size(), static_cast<size_t>(length));
     EXPECT_EQ(std::string(full).substr(std::string(full).rfind('/')), "/unit_tests");
 
