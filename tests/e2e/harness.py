@@ -246,12 +246,9 @@ class Case:
             lines.append("occupy")
         job = os.path.join(self.root, "job.txt")
         text = "\r\n".join(lines) + "\r\n"
-        try:
-            data = text.encode("latin-1")
-        except UnicodeEncodeError:  # names in any script go through the wide calls
-            data = ("utf8\r\n" + text).encode()
+        wide = max(map(ord, text)) > 255  # a name in another script: wide calls
         with open(job, "wb") as f:
-            f.write(data)
+            f.write(("utf8\r\n" + text).encode() if wide else text.encode("latin-1"))
         out_path = os.path.join(self.root, "stdout.txt")
         err_path = os.path.join(self.root, "stderr.txt")
         # Output goes to files: Wine's helper processes may keep pipes open. Under
