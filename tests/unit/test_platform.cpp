@@ -133,7 +133,6 @@ TEST(Platform, PathResultsFollowTheWindowsSizeRules) {
     char full[512];
     int length = OsExecutablePath(full, sizeof full, &unwritable);
     ASSERT_GT(length, 0);
-    EXPECT_FALSE(unwritable);
     EXPECT_EQ(std::string(full).size(), static_cast<size_t>(length));
     EXPECT_EQ(std::string(full).substr(std::string(full).rfind('/')), "/unit_tests");
 
