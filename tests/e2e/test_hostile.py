@@ -506,6 +506,8 @@ class Hostile(WineTestCase):
 CRASHED = "crashed (exception %s)" % ACCESS_VIOLATION
 ENDED = "ended the process (exit code 0)"
 LATE = "did not answer within 2 s"
+DAMAGED = "sent a damaged answer"
+CLOSED = "closed the worker's channel"
 # Drivers misbehaving as real ones do, one beside the good two: what the check
 # and the log say of it (None: it answered and is listed), and how many
 # workers it was tried in.
@@ -521,6 +523,12 @@ DRIVERS = [
      "not loaded: DLL initialization failed. (error 1114); its start-up code refused to load", 1),
     ({"misbehave": "thread"}, None, 1),
     ({"misbehave": "overrun"}, None, 1),
+    # What a source writes into the worker's channel, or closes of it, never
+    # passes for an answer; a well-formed answer a worker never gives neither.
+    ({"misbehave": "write-pipes"}, DAMAGED, 2),
+    ({"misbehave": "close-handles"}, CLOSED, 2),
+    ({"forge": "4"}, DAMAGED, 2),
+    ({"forge": "99"}, DAMAGED, 2),
 ]
 
 
@@ -543,7 +551,7 @@ class MisbehavingDrivers(WineTestCase):
                 listed = file_bytes(s.out).decode()
                 lines = file_bytes(check).decode().split("\r\n")
                 logged = re.findall(r"^\d\d:\d\d:\d\d (.*?)\r$", (r.log() or b"").decode(), re.M)
-                left_out = words in (CRASHED, ENDED, LATE)
+                left_out = words in (CRASHED, ENDED, LATE, DAMAGED, CLOSED)
                 self.assertEqual(logged, ["%s: %s" % (win_path(bad), words)] if left_out else [])
                 if words:
                     self.assertEqual(listed, "Flatbed Pro\r\nSheetfeed 2\r\n")
