@@ -208,16 +208,18 @@ class Case:
 
     def run(self, args="", cmdline=None, env=None, unset=(), appdata=True, temp=True,
             message_file=True, display=True, wine_extra=None, cwd=None, timeout=120,
-            build=None, preexec=None, occupy=False):
+            build=None, preexec=None, occupy=False, pipes=False):
         """Runs the case's build (or `build`) with the argument text `args` after
         the quoted program path, or with the exact command line `cmdline`;
         `preexec` runs in the child before Wine starts (to set resource limits, say);
-        `occupy` puts an empty file where its first temporary report would go."""
+        `occupy` puts an empty file where its first temporary report would go;
+        `pipes` gives it pipes as standard handles, named in `env` values as
+        {stdin}, {stdout} and {stderr}, with {pid} for its parent's id."""
         build = build or self.build
         exe = win_path(os.path.join(self.program, build.exe))
         if cmdline is None:
             cmdline = '"%s"%s' % (exe, (" " + args) if args else "")
-        lines = []
+        lines = ["pipes"] if pipes else []
         if appdata:
             lines.append("set AppData=" + win_path(self.appdata))
         else:

@@ -234,6 +234,11 @@ def output_folder(s):
     os.makedirs(s.path("folder"))
 
 
+def leftover_channel(value):
+    """The scan's worker's variable left in the environment, naming a pipe."""
+    return lambda s: s.run.update(pipes=True, env={"CORVANE_WORKER_CHANNEL": value})
+
+
 def missing_key(s):
     s.settings("[Settings]\r\nds_dir=%s\r\nds_reg_dir=%s\r\n" % (win_path(s.ds), s.reg_key))
 
@@ -394,6 +399,10 @@ ROWS = [
     R("product name holding a line feed", "-o {out} -l -o {root}\\check.txt -c", 0, None,
       lambda s: install_source(s.ds, "flatbed.ds", product="X\\n\x01default: none"),
       one_line_each),
+    R("worker's variable naming a piped standard handle", LIST, 0, None,
+      leftover_channel("{stdout}"), output(TWO)),
+    R("worker's variable naming the parent and its pipe", LIST, 0, None,
+      leftover_channel("{stdin}:{pid}:0123456789ABCDEF0123456789ABCDEF"), output(TWO)),
     R("temporary report's name taken", "-l", 0,
       ("information", BUILD.program, "1=Flatbed Pro\n2=Sheetfeed 2\n"),
       lambda s: s.run.update(occupy=True)),

@@ -52,7 +52,7 @@ namespace {
 
 TEST(Scan, TimeLimitSettingTakesWholeSecondsOnly) {
     SettingsPath = const_cast<char *>("Corvane.ini");
-    for (auto [text, seconds] : {std::pair{"", 30}, {"0", 0}, {"2", 2}, {"86400", 86400}}) {
+    for (auto [text, seconds] : {std::pair{"", 30}, {"0", 0}, {"2", 2}, {"86400", 86400}, {"000005", 5}}) {
         VarSet("ds_timeout", text);
         EXPECT_EQ(SourceTimeLimit(), seconds) << text;
     }
