@@ -134,6 +134,7 @@ void AddDataSource(const char *folder, const char *name) {
 
 int ScanDataSources(const char *folder) {
     ForgetCandidates();
+    ScanInProcess = false;
     // Only an empty catalogue is scanned again; its tables and scratch path go.
     if (SourceCatalog.paths != nullptr)
         for (int i = 0; i < kCatalogLimit; ++i)

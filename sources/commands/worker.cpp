@@ -408,6 +408,7 @@ void StartScanWorker() {
 void EndScanWorker() {
     ForgetPlan();
     EndWorkers();
+    StartFailures = 0; // a later scan of the run tries again
 }
 
 int SourceTimeLimit() {

@@ -3,16 +3,18 @@
 #include "commands/commands.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/settings.h"
-#include "support/variables.h"
-
 #include "platform/system.h"
+#include "support/diagnostics.h"
 #include "support/variables.h"
 
 #include "scratch.h"
@@ -80,6 +82,41 @@ TEST(Scan, CandidateThatNeverAnswersIsLeftOut) {
         EXPECT_EQ(record.outcome, fifo ? kTimedOut : kNotLoaded) << record.path;
         EXPECT_EQ(record.code, fifo ? 1u : static_cast<unsigned>(ENOEXEC)) << record.path;
     }
+}
+
+// With no descriptor to spare no worker can be started: the sources are asked
+// in this process, the log says so once, and the start is not tried for each.
+TEST(Scan, WithoutAWorkerTheSourcesAreAskedHereAndTheLogSaysSoOnce) {
+    ScratchFolder scratch;
+    for (const char *name : {"/a.ds", "/b.ds", "/c.ds"})
+        WriteBytes(scratch.path + name, "not a module");
+    setenv("TEMP", (scratch.path + "/").c_str(), 1);
+    LogSetFile("scan.log");
+    rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    setrlimit(RLIMIT_NOFILE, &low);
+    std::vector<int> taken;
+    for (int fd; (fd = dup(0)) >= 0;)
+        taken.push_back(fd);
+    close(taken.back()); // one to search folders and load modules with, not two for a channel
+    taken.pop_back();
+    ScanDataSources(scratch.path.c_str());
+    for (int fd : taken)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    unsetenv("TEMP");
+    EXPECT_TRUE(ScanInProcess);
+    EXPECT_EQ(ScanStartError, static_cast<unsigned>(EMFILE));
+    ASSERT_EQ(ScanCandidates.count, 3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(ScanCandidates.records[i].outcome, kNotLoaded);
+    std::string log = FileBytes(scratch.path + "/\\scan.log");
+    std::string line = "data sources were asked in Corvane's own process: the scan's worker could "
+                       "not be started (error 24)";
+    EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+    EXPECT_NE(log.find(line), std::string::npos) << log;
 }
 
 } // namespace
