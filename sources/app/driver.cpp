@@ -103,6 +103,21 @@ void ShowVersion() {
     ShowMessage(text);
 }
 
+// Whether the walk will reach a catalogue action before -2 or an argument it
+// stops at: the scan's first worker may then start while the settings are read.
+bool CatalogueAhead(int count, char **list) {
+    for (int position = 1; position < count;) {
+        int index = FindOption(list[position]);
+        if (index == kOptionCount || index == kManagerMode ||
+            position + OptionTable[index].values >= count)
+            return false;
+        if (index != kOutput && index != kGet)
+            return true;
+        position += 1 + OptionTable[index].values;
+    }
+    return false;
+}
+
 } // namespace
 
 void OpenHelpPage() {
@@ -134,6 +149,8 @@ int RunCommandLine(int count, char **list) {
         }
     }
 
+    if (CatalogueAhead(count, list))
+        StartScanWorker();
     SettingsLoad();
 
     if (count == 1)

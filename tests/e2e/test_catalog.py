@@ -145,6 +145,31 @@ class Scan(CatalogCase):
         for path in order[50:]:
             self.assertEqual(loads(path), [], path)
 
+    def test_slow_and_hung_sources_side_by_side_give_what_one_worker_gives(self):
+        hung = []
+        for i in range(12):
+            folder = os.path.join(self.ds, "sub%d" % (i % 3)) if i % 2 else self.ds
+            if i % 3 == 1:
+                hung.append(install_source(folder, "hung%02d.ds" % i, misbehave="wait-entry"))
+            else:
+                install_source(folder, "slow%02d.ds" % i, sleep=300)
+        outputs = []
+        for workers in (1, 3):
+            self.case.write_settings(
+                "[Settings]\r\nds_dir=%s\r\nds_reg_dir=%s\r\nds_reg_name=%s\r\nds_timeout=2\r\n"
+                "ds_workers=%d\r\n" % (win_path(self.ds), self.reg_key, REG_NAME, workers))
+            names = [self.out("%s%d.txt" % (n, workers)) for n in ("list", "check", "json")]
+            r = self.case.run("-o %s -ll %%N%%=%%D%% -o %s -c -o %s -lj"
+                              % tuple(win_path(n) for n in names), timeout=90)
+            self.assertEqual((r.code, r.messages), (0, []))
+            outputs.append([self.read(n) for n in names])
+        self.assertEqual(outputs[0], outputs[1])
+        listed = [p for p in scan_order(self.ds) if p not in hung]
+        self.assertEqual(outputs[1][0], self.numbered_paths(listed))
+        check = outputs[1][1].decode().split("\r\n")
+        for path in hung:
+            self.assertIn("%s: did not answer within 2 s" % win_path(path), check)
+
     def test_scanned_once_per_run_unless_nothing_answered(self):
         fail = install_source(self.ds, "fail.ds", result=1)
         r = self.case.run("-o %s -l -l -n 1" % win_path(self.out("list.txt")))

@@ -81,6 +81,8 @@ int CatalogListJson(const char *outputFile) {
 int ScanWorkerMain(void *) {
     return 0;
 }
+void StartScanWorker() {
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)

@@ -52,7 +52,7 @@ TEST(Scan, SystemAccountSetsNoDefault) {
 
 namespace {
 
-TEST(Scan, TimeLimitSettingTakesWholeSecondsOnly) {
+TEST(Scan, TimeLimitAndWorkerSettingsTakeWholeNumbersInRangeOnly) {
     SettingsPath = const_cast<char *>("Corvane.ini");
     for (auto [text, seconds] : {std::pair{"", 30}, {"0", 0}, {"2", 2}, {"86400", 86400}, {"000005", 5}}) {
         VarSet("ds_timeout", text);
@@ -63,6 +63,16 @@ TEST(Scan, TimeLimitSettingTakesWholeSecondsOnly) {
         EXPECT_EXIT(SourceTimeLimit(), testing::ExitedWithCode(1), "") << text;
     }
     VarSet("ds_timeout", "");
+    for (auto [text, workers] : {std::pair{"", 4}, {"1", 1}, {"16", 16}, {"03", 3}}) {
+        VarSet("ds_workers", text);
+        EXPECT_EQ(SourceWorkers(), workers) << text;
+    }
+    for (const char *text : {"0", "17", "-1", "2.5", "four"}) {
+        VarSet("ds_workers", text);
+        EXPECT_EXIT(SourceWorkers(), testing::ExitedWithCode(1),
+                    "setting 'ds_workers' is not a whole number from 1 to 16") << text;
+    }
+    VarSet("ds_workers", "");
 }
 
 // Loading a FIFO waits for a writer that never comes: the candidate is left out
