@@ -202,6 +202,7 @@ bool Send(Slot *slot, int index, int limit) {
 Slot *SlotFor(const Candidate &candidate, int workers) {
     Slot *best = nullptr;
     Slot *free = nullptr;
+    Slot *idle = nullptr;
     for (Slot &slot : Slots) {
         if (&slot - Slots >= workers)
             break;
@@ -213,6 +214,13 @@ Slot *SlotFor(const Candidate &candidate, int workers) {
         int room = candidate.tries > 0 ? (fresh ? 1 : 0) : (SlowSeen ? 1 : kDepth);
         if (slot.held < room && (!best || slot.held < best->held))
             best = &slot;
+        if (slot.held == 0)
+            idle = &slot;
+    }
+    // A worker that has asked others makes way for a fresh one.
+    if (!best && !free && idle && candidate.tries > 0) {
+        ReleaseSlot(idle, false);
+        free = idle;
     }
     if (best || !free)
         return best;
@@ -409,6 +417,7 @@ void EndScanWorker() {
     ForgetPlan();
     EndWorkers();
     StartFailures = 0; // a later scan of the run tries again
+    SlowSeen = false;
 }
 
 int SourceTimeLimit() {
