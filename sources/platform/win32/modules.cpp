@@ -35,7 +35,7 @@ void *OsLoadModule(const char *path) {
             EndProcess(StartupFault);
         if (InterlockedExchange(&Reporting, 1) == 0)
             ForeignFault(ForeignFile, StartupFault);
-        EndProcess(1);
+        EndProcess(ForeignExitCode);
     }
     if (module != NULL && !WorkerMode) {
         ForeignModule = module;
