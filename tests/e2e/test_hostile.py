@@ -15,7 +15,6 @@ import re
 import resource
 import shutil
 import signal
-import subprocess
 import time
 import unittest
 

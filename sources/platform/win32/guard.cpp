@@ -81,6 +81,7 @@ HANDLE CallBegun;
 HANDLE CallEnded;
 
 DWORD WINAPI Watchdog(void *) {
+    SetEvent(CallEnded); // running
     for (;;) {
         WaitForSingleObject(CallBegun, INFINITE);
         LONG number = CallNumber;
@@ -104,8 +105,12 @@ void ArmWatchdog() {
         CallBegun = CreateEventA(NULL, FALSE, FALSE, NULL);
         CallEnded = CreateEventA(NULL, FALSE, FALSE, NULL);
         HANDLE thread = CreateThread(NULL, 0, Watchdog, NULL, 0, NULL);
-        if (thread)
+        // A thread's start passes the loader's lock, which a module hanging in
+        // its detach code holds for ever: the watchdog runs before any call.
+        if (thread) {
+            WaitForSingleObject(CallEnded, INFINITE);
             CloseHandle(thread);
+        }
     }
     SetEvent(CallBegun);
 }
