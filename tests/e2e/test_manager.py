@@ -148,6 +148,8 @@ class OpeningTheManager(ManagerTestCase):
                 # The reports are complete: the run ends with the code it earned.
                 ("detach=wait", "-2 -o {out} -l", unload, two, 0),
                 ("detach=wait", "-o {out} -g", unload, b"Flatbed Pro\r\n", 0),
+                ("detach=crash", "-o {out} -g", "{path} crashed (exception 0xC0000005)",
+                 b"Flatbed Pro\r\n", 0),
                 ("misbehave=wait-detach", "-2 -l", unload, None, 1),
                 ("misbehave=exit-detach", "-2 -l", "{path} ended the process", None, 1)]:
             nods = scenario.startswith("misbehave=")
