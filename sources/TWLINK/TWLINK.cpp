@@ -98,6 +98,22 @@ static bool TwBuildManagerPath(char (&path)[128]) {
     return fits;
 }
 
+static void TwFreeManager() {
+    OsForeignBeginUnload(Session.managerPath);
+    OsFreeModule(Session.module);
+    OsForeignEnd();
+    Session.module = nullptr;
+    Session.entry = nullptr;
+}
+
+bool TwUnloadManager() {
+    if (!Session.module)
+        return false;
+    TwFreeManager();
+    Session.state = 1;
+    return true;
+}
+
 bool TwLoadManager() {
     bool found;
     if (Session.managerChosen) {
@@ -129,10 +145,8 @@ bool TwLoadManager() {
     void *symbol = OsModuleSymbol(Session.module, "DSM_Entry");
     if (!symbol) {
         Session.loadFailure = kTwManagerNoEntry;
-        OsFreeModule(Session.module);
         OsForeignEnd();
-        Session.module = nullptr;
-        Session.entry = nullptr;
+        TwFreeManager();
         return false;
     }
     OsForeignEnd();

@@ -53,6 +53,10 @@ void TwSetManagerPath(const char *path);
 // none (nothing set or loaded yet, or a name too long).
 const char *TwManagerPath();
 bool TwLoadManager();
+// Frees a loaded Source Manager under the guard, so that its detach code (and
+// whatever that frees) cannot hang the run; false when none is loaded. Back to
+// state 1, without a trace: the process ends next.
+bool TwUnloadManager();
 bool TwOpenManager(void *window);
 int TwResultCode();
 // The standard's name of a message ("MSG_GETNEXT"), for reports.

@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "TWLINK/TWLINK.h"
 #include "app/driver.h"
+#include "platform/modules.h"
 #include "platform/system.h"
 #include "platform/worker.h"
 #include "support/diagnostics.h"
@@ -218,5 +220,14 @@ int StartUp() {
     DebugLevel = ReadDecimal(ArgsTakeValue(&count, ArgList, "-dbg=", "0")).value;
     if (DebugLevel > 0)
         LogPrint("Cmdline: %s", OsCommandLine());
-    return RunCommandLine(count, ArgList);
+    return EndRun(RunCommandLine(count, ArgList));
+}
+
+int EndRun(int code) {
+    OsForeignExitCode(code);
+    if (!TwUnloadManager())
+        return code;
+    // Whatever the Source Manager left loaded would be detached unguarded by
+    // the usual exit; the reports are complete, so nothing else needs to run.
+    OsEndProcess(code);
 }

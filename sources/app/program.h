@@ -20,3 +20,7 @@ const char *ArgsTakeValue(int *count, char **list, const char *prefix, const cha
 
 // Start-up: everything between the process entry and the driver; returns the exit code.
 int StartUp();
+// The end of every run, after the driver and at every fatal error: a loaded
+// Source Manager is freed under the guard and the process ends at once with
+// the code; without one the code comes back for the usual exit.
+int EndRun(int code);

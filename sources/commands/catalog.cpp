@@ -18,6 +18,17 @@ void EnsureCatalog() {
         ScanDataSources(folder);
 }
 
+// Deployment tools run scripts as the system account unless told otherwise;
+// its registry hive is its own, and no user would ever see a default there
+// (the catalogue's value, or the one a Source Manager's MSG_SET writes).
+void RefuseSystemAccount() {
+    if (OsIsLocalSystem())
+        Fatal("%s runs as the system account: the default source would go to the system "
+              "account, not to a user. Run the command as the logged-on user (the deployment "
+              "tool's \"run as the logged-on user\" setting, or a logon script).",
+              ProgramName);
+}
+
 namespace {
 
 // The first source whose product name holds the text, letter case of a-z ignored.
@@ -26,16 +37,6 @@ int FindByName(const char *name) {
         if (FindNoCase(IdentityString(SourceCatalog.identities[i].ProductName).text, name))
             return i;
     return -1;
-}
-
-// Deployment tools run scripts as the system account unless told otherwise;
-// its registry hive is its own, and no user would ever see a default there.
-void RefuseSystemAccount() {
-    if (OsIsLocalSystem())
-        Fatal("%s runs as the system account: the default source would go to the system "
-              "account, not to a user. Run the command as the logged-on user (the deployment "
-              "tool's \"run as the logged-on user\" setting, or a logon script).",
-              ProgramName);
 }
 
 // What an empty listing shown in a box says instead of nothing; a file stays

@@ -101,6 +101,8 @@ void NotLoadedText(char *buf, size_t size, const char *path, unsigned error);
 const char *FolderProblem(OsFolderState state);
 // Ends the run for -n with a number that names no source, shown as typed.
 [[noreturn]] void NumberNotFound(const char *numberText);
+// Ends the run when it would set the system account's own default.
+void RefuseSystemAccount();
 int CatalogListJson(const char *outputFile);
 int ManagerListJson(const char *outputFile);
 // Writes the opening of a JSON listing, one source's object, or its close.

@@ -155,6 +155,7 @@ int ManagerList(const char *templateText, const char *outputFile) {
 }
 
 int ManagerSelectByName(const char *name) {
+    RefuseSystemAccount();
     OpenManager();
     TW_IDENTITY identity{};
     FirstSource(&identity);
@@ -173,6 +174,7 @@ int ManagerSelectByName(const char *name) {
 }
 
 int ManagerSelectByNumber(const char *numberText) {
+    RefuseSystemAccount();
     DecimalText typed = ReadDecimal(numberText);
     int number = typed.value;
     OpenManager();

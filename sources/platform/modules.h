@@ -20,19 +20,29 @@ bool OsModuleLoaded(const char *name);
 // OsForeignEnd. In the program a fault that the module does not handle itself,
 // at any time once foreign code has run, ends the process: ForeignFault reports
 // it, blaming the module holding the faulting address, and the process ends
-// with exit code 1 at once, running nothing more of its own (no exit handlers,
-// no unloading). So does a call that runs past the limit of OsForeignLimit
-// (ForeignTimeout) and the process ending inside a call (ForeignExit). In the
-// worker any such fault ends the worker with the exception code as its exit code.
+// with exit code 1 (or that of OsForeignExitCode) at once, running nothing more
+// of its own (no exit handlers, no unloading). So does a call that runs past the limit of
+// OsForeignLimit (ForeignTimeout) and the process ending inside a call (ForeignExit). In the worker
+// any such fault ends the worker with the exception code as its exit code.
 void OsForeignBegin(const char *file, const char *call);
+// Begins the freeing of a foreign module: its detach code, and whatever that
+// frees in turn, is guarded like a call, and one past the limit did not unload.
+void OsForeignBeginUnload(const char *file);
 void OsForeignEnd();
 // Milliseconds a foreign call may take in this process; 0 for no limit (the start).
 void OsForeignLimit(unsigned milliseconds);
+// The exit code a failure in foreign code ends the program with: 1 until set
+// (at the end of a run, the code the run earned).
+void OsForeignExitCode(int code);
+
+// Ends the process at once with this exit code, its C streams flushed: nothing
+// else of it runs (no exit handlers, no module's detach code).
+[[noreturn]] void OsEndProcess(int code);
 
 // Provided above this layer: reports a fault in foreign code (the module's
 // file, or null for code in no module, and the exception code or the signal
-// number on POSIX), a call past its limit, and the process ending in a call
-// (the exit code, or -1 when unknown).
+// number on POSIX), a call past its limit (call null for an unload), and the
+// process ending in a call (the exit code, or -1 when unknown).
 void ForeignFault(const char *file, unsigned long code);
 void ForeignTimeout(const char *file, const char *call, unsigned seconds);
 void ForeignExit(const char *file, long code);

@@ -71,7 +71,7 @@ void WarnAndExit(const char *text) {
     if (FatalTestHook)
         FatalTestHook(text);
     MessageOut(text, ProgramTitle(), kBoxWarning);
-    exit(1);
+    exit(EndRun(1));
 }
 
 // 500 characters are formatted at most; a longer text is cut to end with " ..."
@@ -117,7 +117,12 @@ void ForeignFault(const char *file, unsigned long code) {
 }
 
 void ForeignTimeout(const char *file, const char *call, unsigned seconds) {
-    ForeignFailure(true, "%s did not answer %s within %u s", FileName(file), call, seconds);
+    // A module that hangs while it is freed holds the loader's lock, which a box
+    // may need.
+    if (!call)
+        ForeignFailure(false, "%s did not unload within %u s", FileName(file), seconds);
+    else
+        ForeignFailure(true, "%s did not answer %s within %u s", FileName(file), call, seconds);
 }
 
 void ForeignExit(const char *file, long code) {

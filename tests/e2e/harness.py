@@ -330,6 +330,18 @@ def install_source(folder, name, variant="testds", build=BUILD, **behaviour):
     return path
 
 
+def left_running(case, within=0):
+    """The program's processes still running (a build's suites run one at a time),
+    once none is left or `within` seconds have passed."""
+    deadline = time.monotonic() + within
+    while True:
+        ps = subprocess.run(["ps", "-eo", "args"], stdout=subprocess.PIPE).stdout.decode()
+        running = [line for line in ps.splitlines() if line.startswith(win_path(case.exe))]
+        if not running or time.monotonic() >= deadline:
+            return running
+        time.sleep(0.2)
+
+
 def loads(path):
     """What a test data source recorded: its loads and calls, in order."""
     try:

@@ -8,7 +8,8 @@ import time
 import unittest
 
 from harness import (BUILD, OTHER, PROGRAM_NAME, TITLE, WineTestCase, dump_rows, file_bytes,
-                     install_source, loads, only_for, read_registry, win_path, wine)
+                     install_source, left_running, loads, only_for, read_registry, win_path,
+                     wine)
 
 REG_NAME = "Default Source"
 # Each source is freed right after its call, not only at the end of the run.
@@ -140,6 +141,8 @@ class Scan(CatalogCase):
         r = self.case.run("-o %s -ll %%N%%=%%D%% -n 51" % win_path(out))
         self.assertFatal(r, "Scanner number 51 - not found")
         self.assertEqual(self.read(out), self.numbered_paths(order[:50]))
+        # The scan's worker ends by itself, maybe after the program.
+        self.assertEqual(left_running(self.case, within=30), [])
         for path in order[:50]:
             self.assertEqual(loads(path), LOADED_AND_ASKED, path)
         for path in order[50:]:

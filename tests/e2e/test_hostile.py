@@ -15,13 +15,12 @@ import re
 import resource
 import shutil
 import signal
-import subprocess
 import time
 import unittest
 
 from harness import (BUILD, FIXTURES, TITLE, Case, WineTestCase, dump_rows, file_bytes,
-                     install_program, install_source, loads, read_registry, run_and_close_box,
-                     win_path, wine)
+                     install_program, install_source, left_running, loads, read_registry,
+                     run_and_close_box, win_path, wine)
 
 # The harness default without "winedbg.exe=d": a crash would start the debugger.
 DEBUGGER = {"WINEDLLOVERRIDES": "mscoree,mshtml="}
@@ -261,9 +260,9 @@ def untraced(t, s, r):
 
 
 def one_line_each(t, s, r):
-    t.assertEqual(file_bytes(s.out), b"1=X \x01default: none\r\n2=Sheetfeed 2\r\n")
+    t.assertEqual(file_bytes(s.out), b"1=X  \x01default: none\r\n2=Sheetfeed 2\r\n")
     t.assertEqual(file_bytes(s.path("check.txt")), (
-        "%s: source 1: X\\n\\x01default: none\r\n%s: source 2: Sheetfeed 2\r\ndefault: none"
+        "%s: source 1: X\\r\\n\\x01default: none\r\n%s: source 2: Sheetfeed 2\r\ndefault: none"
         "\r\n" % (s.w("ds", "flatbed.ds"), s.w("ds", "vendor", "sheet.ds"))).encode())
 
 
@@ -396,8 +395,8 @@ ROWS = [
     R("debug level beyond the int range", "-dbg=99999999999 " + LIST, 0, None, None, untraced),
     R("identity filled in part", "-dbg=1 " + LIST, 0, None, cleared_identity,
       zeros_except_strings),
-    R("product name holding a line feed", "-o {out} -l -o {root}\\check.txt -c", 0, None,
-      lambda s: install_source(s.ds, "flatbed.ds", product="X\\n\x01default: none"),
+    R("product name holding CR LF", "-o {out} -l -o {root}\\check.txt -c", 0, None,
+      lambda s: install_source(s.ds, "flatbed.ds", product="X\\r\\n\x01default: none"),
       one_line_each),
     R("worker's variable naming a piped standard handle", LIST, 0, None,
       leftover_channel("{stdout}"), output(TWO)),
@@ -574,12 +573,6 @@ class MisbehavingDrivers(WineTestCase):
                                      % (win_path(bad), words))
                 self.assertEqual(loads(bad).count("load"), tries)
                 self.assertEqual(left_running(case), [])
-
-
-def left_running(case):
-    """The program's processes still running (a build's suites run one at a time)."""
-    ps = subprocess.run(["ps", "-eo", "args"], stdout=subprocess.PIPE).stdout.decode()
-    return [line for line in ps.splitlines() if line.startswith(win_path(case.exe))]
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "TWLINK/TWLINK.h"
 #include "app/driver.h"
 #include "app/program.h"
 #include "app/settings.h"
@@ -77,6 +78,9 @@ int ManagerListJson(const char *outputFile) {
 }
 int CatalogListJson(const char *outputFile) {
     return Record("-lj", nullptr, outputFile);
+}
+bool TwUnloadManager() {
+    return false;
 }
 int ScanWorkerMain(void *) {
     return 0;

@@ -42,6 +42,9 @@ TEST(Scan, SystemAccountSetsNoDefault) {
     OsSetLocalSystemForTest(true);
     EXPECT_EXIT(CatalogSelectByName("x"), testing::ExitedWithCode(1), "runs as the system account");
     EXPECT_EXIT(CatalogSelectByNumber("1"), testing::ExitedWithCode(1), "logged-on user");
+    // MSG_SET too writes the system account's own default, before anything is loaded.
+    EXPECT_EXIT(ManagerSelectByName("x"), testing::ExitedWithCode(1), "runs as the system account");
+    EXPECT_EXIT(ManagerSelectByNumber("1"), testing::ExitedWithCode(1), "logged-on user");
     CatalogCheck(report.c_str());
     OsSetLocalSystemForTest(false);
     EXPECT_EQ(FileBytes(report), "whose default: the system account's, not a user's (run -c as "

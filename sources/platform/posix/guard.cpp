@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 // Faults in foreign code arrive as signals; the handlers are the program's only
@@ -15,6 +16,7 @@ static const int ForeignSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
 static struct sigaction OuterActions[sizeof ForeignSignals / sizeof ForeignSignals[0]];
 static const char *volatile ForeignFile;
 static volatile sig_atomic_t Reporting;
+static int ForeignExitCode = 1;
 bool WorkerMode;
 
 static void ForeignSignal(int signal) {
@@ -27,12 +29,12 @@ static void ForeignSignal(int signal) {
         Reporting = 1;
         ForeignFault(file, static_cast<unsigned long>(signal));
     }
-    _exit(1);
+    _exit(ForeignExitCode);
 }
 
 // The watchdog's limit; an alarm stands for its thread.
 static unsigned CallLimit;
-static const char *ForeignCall = "";
+static const char *ForeignCall = ""; // null: an unload
 
 static void CallTimedOut(int) {
     const char *file = ForeignFile;
@@ -40,15 +42,15 @@ static void CallTimedOut(int) {
         Reporting = 1;
         ForeignTimeout(file, ForeignCall, CallLimit / 1000);
     }
-    _exit(1);
+    _exit(ForeignExitCode);
 }
 
-void OsForeignBegin(const char *file, const char *call) {
+static void BeginForeign(const char *file, const char *call) {
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = ForeignSignal;
     sigemptyset(&action.sa_mask);
-    ForeignCall = call ? call : "";
+    ForeignCall = call;
     ForeignFile = file ? file : "";
     for (size_t i = 0; i < sizeof ForeignSignals / sizeof ForeignSignals[0]; ++i)
         sigaction(ForeignSignals[i], &action, &OuterActions[i]);
@@ -56,6 +58,14 @@ void OsForeignBegin(const char *file, const char *call) {
         signal(SIGALRM, CallTimedOut);
         alarm((CallLimit + 999) / 1000);
     }
+}
+
+void OsForeignBegin(const char *file, const char *call) {
+    BeginForeign(file, call ? call : "");
+}
+
+void OsForeignBeginUnload(const char *file) {
+    BeginForeign(file, nullptr);
 }
 
 void OsForeignEnd() {
@@ -70,4 +80,13 @@ void OsForeignEnd() {
 
 void OsForeignLimit(unsigned milliseconds) {
     CallLimit = milliseconds;
+}
+
+void OsForeignExitCode(int code) {
+    ForeignExitCode = code;
+}
+
+void OsEndProcess(int code) {
+    fflush(nullptr);
+    _exit(code);
 }

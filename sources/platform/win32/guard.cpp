@@ -13,6 +13,7 @@ bool WorkerMode;
 LONG Reporting;
 HMODULE ForeignModule;
 char ForeignModulePath[MAX_PATH + 1];
+UINT ForeignExitCode = 1;
 
 [[noreturn]] void EndProcess(UINT code) {
     TerminateProcess(GetCurrentProcess(), code);
@@ -21,7 +22,7 @@ char ForeignModulePath[MAX_PATH + 1];
 
 namespace {
 
-const char *ForeignCall = ""; // what the call under way asks of the module
+const char *ForeignCall = ""; // what the call under way asks of the module; null: unload
 bool ForeignRan;              // foreign code has run in this process: every fault is its
 LPTOP_LEVEL_EXCEPTION_FILTER OuterFilter;
 
@@ -62,7 +63,7 @@ LONG WINAPI ForeignFaultFilter(EXCEPTION_POINTERS *info) {
         char path[MAX_PATH + 1];
         ForeignFault(Culprit(info->ExceptionRecord->ExceptionAddress, path), code);
     }
-    EndProcess(1);
+    EndProcess(ForeignExitCode);
 }
 
 // A module may set an unhandled-exception filter of its own and then fault:
@@ -80,6 +81,7 @@ HANDLE CallBegun;
 HANDLE CallEnded;
 
 DWORD WINAPI Watchdog(void *) {
+    SetEvent(CallEnded); // running
     for (;;) {
         WaitForSingleObject(CallBegun, INFINITE);
         LONG number = CallNumber;
@@ -89,7 +91,7 @@ DWORD WINAPI Watchdog(void *) {
             if (elapsed >= CallLimit) {
                 if (InterlockedExchange(&Reporting, 1) == 0)
                     ForeignTimeout(ForeignFile, ForeignCall, CallLimit / 1000);
-                EndProcess(1);
+                EndProcess(ForeignExitCode);
             }
             WaitForSingleObject(CallEnded, CallLimit - elapsed);
         }
@@ -103,8 +105,12 @@ void ArmWatchdog() {
         CallBegun = CreateEventA(NULL, FALSE, FALSE, NULL);
         CallEnded = CreateEventA(NULL, FALSE, FALSE, NULL);
         HANDLE thread = CreateThread(NULL, 0, Watchdog, NULL, 0, NULL);
-        if (thread)
+        // A thread's start passes the loader's lock, which a module hanging in
+        // its detach code holds for ever: the watchdog runs before any call.
+        if (thread) {
+            WaitForSingleObject(CallEnded, INFINITE);
             CloseHandle(thread);
+        }
     }
     SetEvent(CallBegun);
 }
@@ -119,7 +125,7 @@ void ProcessEnding() {
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(GetCurrentProcess(), &code);
     ForeignExit(ForeignFile, code == STILL_ACTIVE ? -1L : static_cast<long>(code));
-    EndProcess(1);
+    EndProcess(ForeignExitCode);
 }
 
 void NTAPI WatchProcessEnd(PVOID, DWORD reason, PVOID) {
@@ -161,14 +167,28 @@ extern "C" __attribute__((section(".CRT$XLF"), used)) const PIMAGE_TLS_CALLBACK 
     WatchProcessEnd;
 #endif
 
-void OsForeignBegin(const char *file, const char *call) {
+namespace {
+
+void BeginForeign(const char *file, const char *call) {
     GuardProcess();
     ForeignRan = true;
     SetUnhandledExceptionFilter(ForeignFaultFilter);
-    ForeignCall = call ? call : "";
+    ForeignCall = call;
     ForeignFile = file ? file : "";
     InterlockedIncrement(&CallNumber);
     ArmWatchdog();
+}
+
+} // namespace
+
+void OsForeignBegin(const char *file, const char *call) {
+    BeginForeign(file, call ? call : "");
+}
+
+// ExitProcess ends every other thread, the watchdog too, before any module is
+// detached: a module is freed under the guard only while the program still runs.
+void OsForeignBeginUnload(const char *file) {
+    BeginForeign(file, nullptr);
 }
 
 void OsForeignEnd() {
@@ -182,6 +202,15 @@ void OsForeignEnd() {
 
 void OsForeignLimit(unsigned milliseconds) {
     CallLimit = milliseconds;
+}
+
+void OsForeignExitCode(int code) {
+    ForeignExitCode = static_cast<UINT>(code);
+}
+
+void OsEndProcess(int code) {
+    fflush(nullptr);
+    EndProcess(static_cast<UINT>(code));
 }
 
 void GuardWorker() {

@@ -20,12 +20,14 @@ void *AdvapiLibraryCall(const char *name);
 // The foreign-call guard's state (guard.cpp): the file of the call under way,
 // null between calls; whether this process is the scan's worker; set once a
 // failure is being reported, so that the next one ends the run; the latest
-// module loaded as foreign code, which faults are blamed on.
+// module loaded as foreign code, which faults are blamed on; the exit code
+// the program then ends with.
 extern const char *volatile ForeignFile;
 extern bool WorkerMode;
 extern LONG Reporting;
 extern HMODULE ForeignModule;
 extern char ForeignModulePath[MAX_PATH + 1];
+extern UINT ForeignExitCode;
 
 // Ends this process at once, running nothing more of its own.
 [[noreturn]] void EndProcess(UINT code);

@@ -6,15 +6,24 @@
 
 namespace {
 
-DWORD StartupFault; // an error raised while a module starts, or 0
+DWORD ModuleFault; // an error raised while a module starts or stops, or 0
 
-// Notes errors raised while a module starts; the loader may catch a fault in a
-// module's DllMain, and LoadLibraryA then only fails.
-LONG WINAPI NoteStartupFault(EXCEPTION_POINTERS *info) {
+// Notes errors raised while a module starts or stops; the loader may catch a
+// fault in a module's DllMain, and LoadLibraryA then only fails, FreeLibrary
+// not even that.
+LONG WINAPI NoteModuleFault(EXCEPTION_POINTERS *info) {
     DWORD code = info->ExceptionRecord->ExceptionCode;
-    if ((code & 0xC0000000) == 0xC0000000 && StartupFault == 0)
-        StartupFault = code;
+    if ((code & 0xC0000000) == 0xC0000000 && ModuleFault == 0)
+        ModuleFault = code;
     return EXCEPTION_CONTINUE_SEARCH;
+}
+
+[[noreturn]] void ModuleFaulted() {
+    if (WorkerMode)
+        EndProcess(ModuleFault);
+    if (InterlockedExchange(&Reporting, 1) == 0)
+        ForeignFault(ForeignFile, ModuleFault);
+    EndProcess(ForeignExitCode);
 }
 
 } // namespace
@@ -22,21 +31,16 @@ LONG WINAPI NoteStartupFault(EXCEPTION_POINTERS *info) {
 void *OsLoadModule(const char *path) {
     if (ForeignFile == nullptr)
         return LoadLibraryA(path);
-    StartupFault = 0;
-    void *watch = AddVectoredExceptionHandler(1, NoteStartupFault);
+    ModuleFault = 0;
+    void *watch = AddVectoredExceptionHandler(1, NoteModuleFault);
     HMODULE module = LoadLibraryA(path);
     DWORD error = GetLastError(); // for OsLastError
     if (watch)
         RemoveVectoredExceptionHandler(watch);
     // A fault the loader caught is a crash; a module that handled its own fault
     // and refused to start (DllMain FALSE) only did not load.
-    if (module == NULL && StartupFault != 0 && error != ERROR_DLL_INIT_FAILED) {
-        if (WorkerMode)
-            EndProcess(StartupFault);
-        if (InterlockedExchange(&Reporting, 1) == 0)
-            ForeignFault(ForeignFile, StartupFault);
-        EndProcess(1);
-    }
+    if (module == NULL && ModuleFault != 0 && error != ERROR_DLL_INIT_FAILED)
+        ModuleFaulted();
     if (module != NULL && !WorkerMode) {
         ForeignModule = module;
         snprintf(ForeignModulePath, sizeof ForeignModulePath, "%s", path);
@@ -55,8 +59,20 @@ void *OsModuleOrdinal(void *module, unsigned ordinal) {
 }
 
 void OsFreeModule(void *module) {
-    if (module)
+    if (!module)
+        return;
+    // The program's unloads only: the worker's are as they were.
+    if (ForeignFile == nullptr || WorkerMode) {
         FreeLibrary(static_cast<HMODULE>(module));
+        return;
+    }
+    ModuleFault = 0;
+    void *watch = AddVectoredExceptionHandler(1, NoteModuleFault);
+    FreeLibrary(static_cast<HMODULE>(module));
+    if (watch)
+        RemoveVectoredExceptionHandler(watch);
+    if (ModuleFault != 0)
+        ModuleFaulted();
 }
 
 bool OsModuleLoaded(const char *name) {
