@@ -85,8 +85,7 @@ bool TwUnloadManager() {
 int ScanWorkerMain(void *) {
     return 0;
 }
-void StartScanWorker() {
-}
+void StartScanWorker() {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)

@@ -57,7 +57,8 @@ namespace {
 
 TEST(Scan, TimeLimitAndWorkerSettingsTakeWholeNumbersInRangeOnly) {
     SettingsPath = const_cast<char *>("Corvane.ini");
-    for (auto [text, seconds] : {std::pair{"", 30}, {"0", 0}, {"2", 2}, {"86400", 86400}, {"000005", 5}}) {
+    for (auto [text, seconds] :
+         {std::pair{"", 30}, {"0", 0}, {"2", 2}, {"86400", 86400}, {"000005", 5}}) {
         VarSet("ds_timeout", text);
         EXPECT_EQ(SourceTimeLimit(), seconds) << text;
     }
@@ -73,7 +74,8 @@ TEST(Scan, TimeLimitAndWorkerSettingsTakeWholeNumbersInRangeOnly) {
     for (const char *text : {"0", "17", "-1", "2.5", "four"}) {
         VarSet("ds_workers", text);
         EXPECT_EXIT(SourceWorkers(), testing::ExitedWithCode(1),
-                    "setting 'ds_workers' is not a whole number from 1 to 16") << text;
+                    "setting 'ds_workers' is not a whole number from 1 to 16")
+            << text;
     }
     VarSet("ds_workers", "");
 }
