@@ -271,13 +271,18 @@ int OsWorkerSend(void *handle, const void *data, int size, int milliseconds) {
     OVERLAPPED overlapped;
     memset(&overlapped, 0, sizeof overlapped);
     overlapped.hEvent = worker->sendEvent;
-    if (!WriteFile(worker->pipe, data, static_cast<DWORD>(size), NULL, &overlapped) &&
-        GetLastError() != ERROR_IO_PENDING)
+    DWORD moved = 0;
+    // What fits the pipe's buffer is written at once, with no wait.
+    if (WriteFile(worker->pipe, data, static_cast<DWORD>(size), NULL, &overlapped))
+        return GetOverlappedResult(worker->pipe, &overlapped, &moved, FALSE) &&
+                       moved == static_cast<DWORD>(size)
+                   ? kOsDone
+                   : kOsWorkerEnded;
+    if (GetLastError() != ERROR_IO_PENDING)
         return kOsWorkerEnded;
     HANDLE handles[2] = {worker->sendEvent, worker->process};
     DWORD wait = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);
     DWORD signalled = WaitForMultipleObjects(2, handles, FALSE, wait);
-    DWORD moved = 0;
     if (signalled != WAIT_OBJECT_0)
         CancelIo(worker->pipe);
     bool done = GetOverlappedResult(worker->pipe, &overlapped, &moved, TRUE) &&
@@ -423,15 +428,32 @@ void *OsWorkerChannel() {
     return channel;
 }
 
+namespace {
+
+// What has come of the channel and is not yet taken: a request and the next
+// usually arrive in one read.
+char Incoming[4096];
+int IncomingStart;
+int IncomingEnd;
+
+} // namespace
+
 bool OsChannelRead(void *channel, void *data, int size) {
     char *bytes = static_cast<char *>(data);
     for (int done = 0; done < size;) {
-        DWORD moved = 0;
-        if (!ReadFile(static_cast<HANDLE>(channel), bytes + done, static_cast<DWORD>(size - done),
-                      &moved, NULL) ||
-            moved == 0)
-            return false;
-        done += static_cast<int>(moved);
+        if (IncomingStart == IncomingEnd) {
+            DWORD moved = 0;
+            if (!ReadFile(static_cast<HANDLE>(channel), Incoming, sizeof Incoming, &moved, NULL) ||
+                moved == 0)
+                return false;
+            IncomingStart = 0;
+            IncomingEnd = static_cast<int>(moved);
+        }
+        int taken =
+            IncomingEnd - IncomingStart < size - done ? IncomingEnd - IncomingStart : size - done;
+        memcpy(bytes + done, Incoming + IncomingStart, taken);
+        IncomingStart += taken;
+        done += taken;
     }
     return true;
 }
