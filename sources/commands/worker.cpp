@@ -327,19 +327,22 @@ int ScanWorkerMain(void *channel) {
     WorkerAnswer answer{};
     answer.mark = kReadyMark;
     answer.check = AnswerCheck(reinterpret_cast<unsigned char *>(&answer));
-    if (!scratch || !OsChannelWrite(channel, &answer, sizeof answer))
-        return kChannelLostExit;
-    for (uint32_t sequence = 1;; ++sequence) {
+    int exitCode =
+        scratch && OsChannelWrite(channel, &answer, sizeof answer) ? 0 : kChannelLostExit;
+    for (uint32_t sequence = 1; exitCode == 0; ++sequence) {
         WorkerRequest request;
         // The program closed the channel: the scan is over.
         if (!OsChannelRead(channel, &request, sizeof request))
             break;
-        if (request.mark != kRequestMark || request.sequence != sequence ||
-            request.length > kLongestPath)
-            return kChannelLostExit;
-        char *path = static_cast<char *>(malloc(request.length + 1));
-        if (!path || !OsChannelRead(channel, path, static_cast<int>(request.length)))
-            return kChannelLostExit;
+        char *path = request.mark == kRequestMark && request.sequence == sequence &&
+                             request.length <= kLongestPath
+                         ? static_cast<char *>(malloc(request.length + 1))
+                         : nullptr;
+        if (!path || !OsChannelRead(channel, path, static_cast<int>(request.length))) {
+            free(path);
+            exitCode = kChannelLostExit;
+            break;
+        }
         path[request.length] = '\0';
         memset(scratch, 0, kScratchSize);
         memset(&answer, 0, sizeof answer);
@@ -350,10 +353,10 @@ int ScanWorkerMain(void *channel) {
         answer.check = AnswerCheck(reinterpret_cast<unsigned char *>(&answer));
         free(path);
         if (!OsChannelWrite(channel, &answer, sizeof answer))
-            return kChannelLostExit;
+            exitCode = kChannelLostExit;
     }
     free(scratch);
-    return 0;
+    return exitCode;
 }
 
 void PlanCandidates(StringList paths) {
