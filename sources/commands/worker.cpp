@@ -47,13 +47,6 @@ constexpr int kEndWait = 10000;
 
 enum PlanState : int { kUnsent, kOut, kAnswered };
 
-struct Candidate {
-    char *path;
-    int state;
-    int tries; // workers it failed in
-    WorkerAnswer answer;
-};
-
 struct Slot {
     void *worker;      // null: free
     bool ready;        // its ready message has come
@@ -62,6 +55,14 @@ struct Slot {
     int queue[kDepth]; // the candidates it holds, oldest first
     int held;
     unsigned since; // when its start, or its oldest candidate's time, began
+};
+
+struct Candidate {
+    char *path;
+    int state;
+    int tries;  // workers it failed in
+    Slot *from; // the worker whose answer or failure counts, while it is out
+    WorkerAnswer answer;
 };
 
 Candidate *Plan;
@@ -102,10 +103,22 @@ bool StartSlot(Slot *slot) {
     return false;
 }
 
+// Whether the slot's answer or failure for a candidate it holds counts: it was
+// given to no other worker since.
+bool Counts(const Slot &slot, int index) {
+    const Candidate &candidate = Plan[index];
+    return candidate.from == &slot || (candidate.from == nullptr && candidate.state == kUnsent);
+}
+
 // Its candidates go back to be sent again; its worker is ended.
 void ReleaseSlot(Slot *slot, bool ended) {
-    for (int i = 0; i < slot->held; ++i)
-        Plan[slot->queue[i]].state = kUnsent;
+    for (int i = 0; i < slot->held; ++i) {
+        Candidate &held = Plan[slot->queue[i]];
+        if (held.from == slot) {
+            held.state = kUnsent;
+            held.from = nullptr;
+        }
+    }
     if (!ended)
         OsWorkerEnd(slot->worker, 0, 1);
     slot->worker = nullptr;
@@ -122,7 +135,9 @@ void StartFailure(Slot *slot, unsigned error, bool ended) {
 // The slot's oldest candidate failed with its worker: tried once more in a
 // fresh worker, unless it ran out of time, then left out.
 void Failed(Slot *slot, int32_t outcome, uint32_t code, bool ended) {
-    if (slot->held == 0) // between candidates: a thread left behind, say
+    // Between candidates (a thread left behind, say), or on one given to
+    // another worker since: no one is blamed.
+    if (slot->held == 0 || !Counts(*slot, slot->queue[0]))
         return ReleaseSlot(slot, ended);
     Candidate &failed = Plan[slot->queue[0]];
     ReleaseSlot(slot, ended);
@@ -167,8 +182,10 @@ void Take(Slot *slot) {
         return slot->held == 0 ? ReleaseSlot(slot, false) : Failed(slot, kDamagedAnswer, 0, false);
     ++slot->answered;
     Candidate &done = Plan[slot->queue[0]];
-    done.state = kAnswered;
-    done.answer = answer;
+    if (Counts(*slot, slot->queue[0])) {
+        done.state = kAnswered;
+        done.answer = answer;
+    }
     memmove(slot->queue, slot->queue + 1, --slot->held * sizeof slot->queue[0]);
     unsigned now = OsMilliseconds();
     if (now - slot->since >= kSlow)
@@ -194,7 +211,26 @@ bool Send(Slot *slot, int index, int limit) {
     ++slot->sent;
     slot->queue[slot->held++] = index;
     Plan[index].state = kOut;
+    Plan[index].from = slot;
     return true;
+}
+
+// What waits behind a source that is slow to answer goes to another worker:
+// hung sources then wait side by side, not one after another. Should the slow
+// one answer after all, the worker's answer to the waiting one is not used.
+void Rescue(unsigned now, int workers) {
+    for (Slot &slot : Slots) {
+        if (workers < 2 || !slot.worker || !slot.ready || now - slot.since < kSlow)
+            continue;
+        for (int i = 1; i < slot.held; ++i) {
+            Candidate &waiting = Plan[slot.queue[i]];
+            if (waiting.from == &slot && waiting.state == kOut) {
+                waiting.state = kUnsent;
+                waiting.from = nullptr;
+                SlowSeen = true;
+            }
+        }
+    }
 }
 
 // A slot that may take the candidate now; a fresh worker for one that failed
@@ -236,6 +272,7 @@ Slot *SlotFor(const Candidate &candidate, int workers) {
 
 // Sends what may go out: never a candidate the catalogue could not still take.
 void Dispatch(int limit, int workers) {
+    Rescue(OsMilliseconds(), workers);
     int room = kCatalogLimit - SourceCatalog.count;
     int end = Answered + room < PlanCount ? Answered + room : PlanCount;
     for (int i = Answered; i < end; ++i) {
@@ -270,6 +307,8 @@ int Deadlines(int limit, int workers) {
                 Failed(&slot, kTimedOut, static_cast<uint32_t>(limit / 1000), false);
             else if (limit >= 0)
                 sooner(static_cast<long long>(limit) - spent);
+            if (slot.worker && slot.held > 1 && spent < kSlow) // for Rescue
+                sooner(static_cast<long long>(kSlow) - spent);
         }
     }
     if (RunningSlots() < workers)
