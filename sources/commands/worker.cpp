@@ -34,11 +34,9 @@ constexpr unsigned kStartLimit = 60000;
 constexpr int kLongestLimit = 86400;
 constexpr int kMostWorkers = 16;
 // An answer this late marks a slow source: another worker may start, one at
-// most this often, and no worker is sent a second candidate any more.
+// most this often. A worker holds one candidate at a time, so that none waits
+// behind a slow one (sending more ahead gained nothing measurable).
 constexpr unsigned kSlow = 50;
-// Candidates a worker holds while sources answer quickly: the next one waits
-// in its channel, so that it never waits for the program.
-constexpr int kDepth = 2;
 // A start can fail for a moment (Wine, under load, now and then fails a
 // process start): it is tried again before the sources are asked in here.
 constexpr int kStartTries = 3;
@@ -48,20 +46,17 @@ constexpr int kEndWait = 10000;
 enum PlanState : int { kUnsent, kOut, kAnswered };
 
 struct Slot {
-    void *worker;      // null: free
-    bool ready;        // its ready message has come
-    uint32_t sent;     // sequence number of the latest request
-    uint32_t answered; // of the latest answer
-    int queue[kDepth]; // the candidates it holds, oldest first
-    int held;
-    unsigned since; // when its start, or its oldest candidate's time, began
+    void *worker;   // null: free
+    bool ready;     // its ready message has come
+    uint32_t sent;  // sequence number of the latest request
+    int asked;      // the candidate it holds, or -1
+    unsigned since; // when its start, or its candidate's time, began
 };
 
 struct Candidate {
     char *path;
     int state;
-    int tries;  // workers it failed in
-    Slot *from; // the worker whose answer or failure counts, while it is out
+    int tries; // workers it failed in
     WorkerAnswer answer;
 };
 
@@ -69,7 +64,6 @@ Candidate *Plan;
 int PlanCount;
 int Answered; // Plan[Answered] is the next the scan takes
 Slot Slots[kMostWorkers];
-bool SlowSeen;
 unsigned LastStart;
 int StartFailures; // in this run; at kStartTries no worker is started any more
 
@@ -93,8 +87,8 @@ bool StartSlot(Slot *slot) {
         slot->worker = OsWorkerStart(sizeof(WorkerAnswer));
         if (slot->worker) {
             slot->ready = false;
-            slot->sent = slot->answered = 0;
-            slot->held = 0;
+            slot->sent = 0;
+            slot->asked = -1;
             slot->since = LastStart = OsMilliseconds();
             return true;
         }
@@ -103,26 +97,14 @@ bool StartSlot(Slot *slot) {
     return false;
 }
 
-// Whether the slot's answer or failure for a candidate it holds counts: it was
-// given to no other worker since.
-bool Counts(const Slot &slot, int index) {
-    const Candidate &candidate = Plan[index];
-    return candidate.from == &slot || (candidate.from == nullptr && candidate.state == kUnsent);
-}
-
-// Its candidates go back to be sent again; its worker is ended.
+// Its candidate goes back to be sent again; its worker is ended.
 void ReleaseSlot(Slot *slot, bool ended) {
-    for (int i = 0; i < slot->held; ++i) {
-        Candidate &held = Plan[slot->queue[i]];
-        if (held.from == slot) {
-            held.state = kUnsent;
-            held.from = nullptr;
-        }
-    }
+    if (slot->asked >= 0)
+        Plan[slot->asked].state = kUnsent;
     if (!ended)
         OsWorkerEnd(slot->worker, 0, 1);
     slot->worker = nullptr;
-    slot->held = 0;
+    slot->asked = -1;
 }
 
 // A worker that never became ready did not start: nothing is blamed.
@@ -132,14 +114,12 @@ void StartFailure(Slot *slot, unsigned error, bool ended) {
     ++StartFailures;
 }
 
-// The slot's oldest candidate failed with its worker: tried once more in a
+// The slot's candidate failed with its worker: tried once more in a
 // fresh worker, unless it ran out of time, then left out.
 void Failed(Slot *slot, int32_t outcome, uint32_t code, bool ended) {
-    // Between candidates (a thread left behind, say), or on one given to
-    // another worker since: no one is blamed.
-    if (slot->held == 0 || !Counts(*slot, slot->queue[0]))
+    if (slot->asked < 0) // between candidates: a thread left behind, say
         return ReleaseSlot(slot, ended);
-    Candidate &failed = Plan[slot->queue[0]];
+    Candidate &failed = Plan[slot->asked];
     ReleaseSlot(slot, ended);
     if (outcome != kTimedOut && failed.tries++ == 0)
         return;
@@ -178,19 +158,12 @@ void Take(Slot *slot) {
         return;
     }
     // Nothing of a damaged answer is kept; the worker that sent it is done.
-    if (slot->held == 0 || !Acceptable(answer, kAnswerMark, slot->answered + 1))
-        return slot->held == 0 ? ReleaseSlot(slot, false) : Failed(slot, kDamagedAnswer, 0, false);
-    ++slot->answered;
-    Candidate &done = Plan[slot->queue[0]];
-    if (Counts(*slot, slot->queue[0])) {
-        done.state = kAnswered;
-        done.answer = answer;
-    }
-    memmove(slot->queue, slot->queue + 1, --slot->held * sizeof slot->queue[0]);
-    unsigned now = OsMilliseconds();
-    if (now - slot->since >= kSlow)
-        SlowSeen = true;
-    slot->since = now;
+    if (slot->asked < 0 || !Acceptable(answer, kAnswerMark, slot->sent))
+        return slot->asked < 0 ? ReleaseSlot(slot, false) : Failed(slot, kDamagedAnswer, 0, false);
+    Candidate &done = Plan[slot->asked];
+    done.state = kAnswered;
+    done.answer = answer;
+    slot->asked = -1;
 }
 
 bool Send(Slot *slot, int index, int limit) {
@@ -206,31 +179,12 @@ bool Send(Slot *slot, int index, int limit) {
     free(bytes);
     if (state != kOsDone)
         return false; // the wait finds out what became of the worker
-    if (slot->held == 0 && slot->ready)
+    if (slot->ready)
         slot->since = OsMilliseconds();
     ++slot->sent;
-    slot->queue[slot->held++] = index;
+    slot->asked = index;
     Plan[index].state = kOut;
-    Plan[index].from = slot;
     return true;
-}
-
-// What waits behind a source that is slow to answer goes to another worker:
-// hung sources then wait side by side, not one after another. Should the slow
-// one answer after all, the worker's answer to the waiting one is not used.
-void Rescue(unsigned now, int workers) {
-    for (Slot &slot : Slots) {
-        if (workers < 2 || !slot.worker || !slot.ready || now - slot.since < kSlow)
-            continue;
-        for (int i = 1; i < slot.held; ++i) {
-            Candidate &waiting = Plan[slot.queue[i]];
-            if (waiting.from == &slot && waiting.state == kOut) {
-                waiting.state = kUnsent;
-                waiting.from = nullptr;
-                SlowSeen = true;
-            }
-        }
-    }
 }
 
 // A slot that may take the candidate now; a fresh worker for one that failed
@@ -244,14 +198,11 @@ Slot *SlotFor(const Candidate &candidate, int workers) {
             break;
         if (!slot.worker) {
             free = free ? free : &slot;
-            continue;
-        }
-        bool fresh = slot.sent == 0;
-        int room = candidate.tries > 0 ? (fresh ? 1 : 0) : (SlowSeen ? 1 : kDepth);
-        if (slot.held < room && (!best || slot.held < best->held))
-            best = &slot;
-        if (slot.held == 0)
+        } else if (slot.asked < 0) {
             idle = &slot;
+            if (candidate.tries == 0 || slot.sent == 0) // a fresh one for a second try
+                best = &slot;
+        }
     }
     // A worker that has asked others makes way for a fresh one.
     if (!best && !free && idle && candidate.tries > 0) {
@@ -265,14 +216,13 @@ Slot *SlotFor(const Candidate &candidate, int workers) {
     bool slow = false;
     unsigned now = OsMilliseconds();
     for (const Slot &slot : Slots)
-        slow = slow || (slot.worker && slot.ready && slot.held > 0 && now - slot.since >= kSlow);
+        slow = slow || (slot.worker && slot.ready && slot.asked >= 0 && now - slot.since >= kSlow);
     bool wanted = candidate.tries > 0 || RunningSlots() == 0 || (slow && now - LastStart >= kSlow);
     return wanted && StartSlot(free) ? free : nullptr;
 }
 
 // Sends what may go out: never a candidate the catalogue could not still take.
 void Dispatch(int limit, int workers) {
-    Rescue(OsMilliseconds(), workers);
     int room = kCatalogLimit - SourceCatalog.count;
     int end = Answered + room < PlanCount ? Answered + room : PlanCount;
     for (int i = Answered; i < end; ++i) {
@@ -302,13 +252,11 @@ int Deadlines(int limit, int workers) {
                 StartFailure(&slot, OsErrorTimedOut, false);
             else
                 sooner(static_cast<long long>(kStartLimit) - spent);
-        } else if (slot.held > 0) {
+        } else if (slot.asked >= 0) {
             if (limit >= 0 && spent >= static_cast<unsigned>(limit))
                 Failed(&slot, kTimedOut, static_cast<uint32_t>(limit / 1000), false);
             else if (limit >= 0)
                 sooner(static_cast<long long>(limit) - spent);
-            if (slot.worker && slot.held > 1 && spent < kSlow) // for Rescue
-                sooner(static_cast<long long>(kSlow) - spent);
         }
     }
     if (RunningSlots() < workers)
@@ -340,7 +288,7 @@ void EndWorkers() {
         if (slot.worker)
             OsWorkerClose(slot.worker);
         slot.worker = nullptr;
-        slot.held = 0;
+        slot.asked = -1;
     }
 }
 
@@ -417,7 +365,7 @@ CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *
     // A candidate that is not the one planned next is asked on its own.
     if (Answered >= PlanCount || strcmp(Plan[Answered].path, path) != 0) {
         for (Slot &slot : Slots)
-            if (slot.worker && slot.held > 0) // its answers would be taken for others
+            if (slot.worker && slot.asked >= 0) // its answer would be taken for another
                 ReleaseSlot(&slot, false);
         char *single[] = {const_cast<char *>(path), nullptr};
         PlanCandidates(single);
@@ -459,7 +407,6 @@ void EndScanWorker() {
     ForgetPlan();
     EndWorkers();
     StartFailures = 0; // a later scan of the run tries again
-    SlowSeen = false;
 }
 
 int SourceTimeLimit() {
