@@ -23,8 +23,7 @@ int OsWorkerReceive(void *worker, void *message);
 // code with the top two bits set is an exception code (on POSIX: 0xC0000000
 // with the signal number).
 unsigned long OsWorkerEnd(void *worker, int waitMs, unsigned exitCode);
-// Closes the channel and releases the worker, which then ends by itself (and
-// with this process at the latest), without waiting for it.
+// Ends a worker that is done and releases it, without waiting for it.
 void OsWorkerClose(void *worker);
 
 // In the worker: the channel to the program, else null (and then no

@@ -351,8 +351,9 @@ unsigned long OsWorkerEnd(void *handle, int waitMs, unsigned exitCode) {
 }
 
 void OsWorkerClose(void *handle) {
-    // The worker reads the end of its channel and ends.
-    Release(static_cast<Worker *>(handle));
+    Worker *worker = static_cast<Worker *>(handle);
+    TerminateProcess(worker->process, 0);
+    Release(worker);
 }
 
 namespace {
