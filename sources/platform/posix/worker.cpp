@@ -1,6 +1,6 @@
-// The scan's worker on POSIX systems: a fork of this process on one end of a
-// socket pair (no SIGPIPE for a peer that is gone), killed when this process
-// ends. A fork is handed its channel directly: no environment names it.
+// The scan's workers on POSIX systems, as the program sees them: forks of this
+// process, each on one end of a socket pair (no SIGPIPE for a peer that is
+// gone), killed when this process ends. The worker's own end is in channel.cpp.
 #include "platform/worker.h"
 #include "platform/posix/internal.h"
 
@@ -190,30 +190,4 @@ unsigned long OsWorkerEnd(void *handle, int waitMs, unsigned exitCode) {
 // Waited for all the same: a fork has no job to end it, and no zombie is left.
 void OsWorkerClose(void *worker) {
     OsWorkerEnd(worker, 0, 1);
-}
-
-void *OsWorkerChannel() {
-    return nullptr;
-}
-
-bool OsChannelRead(void *channel, void *data, int size) {
-    char *bytes = static_cast<char *>(data);
-    for (int done = 0; done < size;) {
-        ssize_t moved = recv(*static_cast<int *>(channel), bytes + done, size - done, 0);
-        if (moved <= 0)
-            return false;
-        done += static_cast<int>(moved);
-    }
-    return true;
-}
-
-bool OsChannelWrite(void *channel, const void *data, int size) {
-    const char *bytes = static_cast<const char *>(data);
-    for (int done = 0; done < size;) {
-        ssize_t moved = send(*static_cast<int *>(channel), bytes + done, size - done, MSG_NOSIGNAL);
-        if (moved <= 0)
-            return false;
-        done += static_cast<int>(moved);
-    }
-    return true;
 }

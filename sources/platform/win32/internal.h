@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 // An entry point's address, untyped.
 void *ProcAddress(FARPROC proc);
 
@@ -34,3 +36,12 @@ extern UINT ForeignExitCode;
 // Makes this process the scan's worker: no system boxes, and a fault ends it
 // with the exception code.
 void GuardWorker();
+
+// The scan's worker's channel: the environment variable that names it, and
+// what the program writes into it before the worker runs.
+constexpr char kWorkerVariable[] = "CORVANE_WORKER_CHANNEL";
+constexpr uint32_t kGreetingMark = 0x4C485643; // "CVHL"
+struct Greeting {
+    uint32_t mark;
+    uint32_t random[4];
+};
