@@ -39,6 +39,13 @@ constexpr uint32_t AnswerCheck(const unsigned char *bytes) {
     return hash;
 }
 
+// A source may write past its 156-byte record; it gets far more room than that.
+constexpr size_t kScratchSize = 65536;
+
+// Asks the data source in this process with a zeroed scratch record of
+// kScratchSize bytes: the answer's outcome, code and identity (the rest zero).
+void AskInto(const char *path, unsigned char *scratch, WorkerAnswer *answer);
+
 // The worker's own exit code when its channel breaks while neither a fault nor
 // a process end came from a data source: small enough for every system's exit
 // status, and no exception code.

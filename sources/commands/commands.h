@@ -62,8 +62,8 @@ CandidateOutcome AskModule(const char *path, TW_IDENTITY *identity, uint32_t *co
 // (crashed, ended the process, timed out, ...) leaves the identity alone.
 CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *code);
 // Every candidate of the scan (full paths), in the order they will be asked:
-// the workers may be sent them ahead, never more than the catalogue could
-// still accept.
+// the workers may take later ones while one is slow, never more than the
+// catalogue could still accept.
 void PlanCandidates(char **paths);
 // Starts the first worker before it is needed, so that its start overlaps
 // the program's own work; closed unused when no scan comes.
@@ -77,6 +77,7 @@ void PutInProcess(char *text, size_t size);
 // The setting ds_timeout: seconds each foreign call may take, 0 for no limit.
 int SourceTimeLimit();
 // The setting ds_workers: how many workers may ask data sources side by side.
+constexpr int kMostWorkers = 16;
 int SourceWorkers();
 bool LeftOut(int32_t outcome);
 // What became of a left-out candidate, as the check and the log say it.

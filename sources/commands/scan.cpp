@@ -2,12 +2,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/program.h"
+#include "app/settings.h"
 #include "commands/commands.h"
 #include "platform/modules.h"
 #include "platform/system.h"
 #include "support/diagnostics.h"
 #include "support/files.h"
 #include "support/strings.h"
+#include "support/variables.h"
 
 SourceCatalogTable SourceCatalog;
 CandidateTable ScanCandidates;
@@ -181,4 +184,57 @@ int ScanDataSources(const char *folder) {
     free(scan);
     EndScanWorker();
     return 0;
+}
+
+namespace {
+
+constexpr int kLongestLimit = 86400;
+
+// A whole number from low to high: digits only, leading zeros allowed; a
+// sign, a fraction or a unit is no silent default.
+int WholeSetting(const char *name, int fallback, int low, int high, const char *unit) {
+    const char *text = VarGet(name);
+    if (*text == '\0')
+        return fallback;
+    size_t length = strlen(text);
+    const char *digits = text + strspn(text, "0");
+    int value = strspn(text, "0123456789") == length && strlen(digits) <= 9 ? atoi(digits) : -1;
+    if (value < low || value > high)
+        Fatal("file: %s section: Settings - setting '%s' is not a whole number %sfrom %d to %d: %s",
+              SettingsPath, name, unit, low, high, text);
+    return value;
+}
+
+} // namespace
+
+int SourceTimeLimit() {
+    return WholeSetting("ds_timeout", 30, 0, kLongestLimit, "of seconds ");
+}
+
+int SourceWorkers() {
+    return WholeSetting("ds_workers", 4, 1, kMostWorkers, "");
+}
+
+bool LeftOut(int32_t outcome) {
+    return outcome >= kCrashed;
+}
+
+void PutLeftOut(char *text, size_t size, int32_t outcome, uint32_t code) {
+    if (outcome == kCrashed)
+        snprintf(text, size, "crashed (exception 0x%08X)", static_cast<unsigned>(code));
+    else if (outcome == kEndedProcess)
+        snprintf(text, size, "ended the process (exit code %u)", static_cast<unsigned>(code));
+    else if (outcome == kTimedOut)
+        snprintf(text, size, "did not answer within %u s", static_cast<unsigned>(code));
+    else if (outcome == kDamagedAnswer)
+        snprintf(text, size, "sent a damaged answer");
+    else
+        snprintf(text, size, "closed the worker's channel");
+}
+
+void PutInProcess(char *text, size_t size) {
+    snprintf(text, size,
+             "data sources were asked in %s's own process: the scan's worker could not be "
+             "started (error %u)",
+             ProgramName, ScanStartError);
 }

@@ -6,11 +6,11 @@
 // sources are asked side by side. Answers are taken in scan order, so every
 // output is what one worker would give. A worker that ends, breaks its channel,
 // sends a damaged answer or runs past the time limit is ended and replaced.
+// What a worker itself does is in workerloop.cpp.
 #include <cstdlib>
 #include <cstring>
 
 #include "app/program.h"
-#include "app/settings.h"
 #include "commands/channel.h"
 #include "commands/commands.h"
 #include "platform/modules.h"
@@ -18,21 +18,14 @@
 #include "platform/worker.h"
 #include "support/diagnostics.h"
 #include "support/strings.h"
-#include "support/variables.h"
 
 bool ScanInProcess;
 unsigned ScanStartError;
 
 namespace {
 
-// Far beyond any path the system loads from: such a one just does not load.
-constexpr uint32_t kLongestPath = 16 << 20;
-// A source may write past its 156-byte record; it gets far more room than that.
-constexpr size_t kScratchSize = 65536;
 // Start-up is not the candidate's time.
 constexpr unsigned kStartLimit = 60000;
-constexpr int kLongestLimit = 86400;
-constexpr int kMostWorkers = 16;
 // An answer this late marks a slow source: another worker may start, one at
 // most this often. A worker holds one candidate at a time, so that none waits
 // behind a slow one (sending more ahead gained nothing measurable).
@@ -274,11 +267,9 @@ void AskHere(Candidate *candidate, int seconds) {
         PutInProcess(text, sizeof text);
         LogPrint("%s", text);
     }
-    auto *scratch = static_cast<TW_IDENTITY *>(MemAlloc(static_cast<int32_t>(kScratchSize)));
-    memset(scratch, 0, kScratchSize);
+    auto *scratch = static_cast<unsigned char *>(MemAlloc(static_cast<int32_t>(kScratchSize)));
     OsForeignLimit(static_cast<unsigned>(seconds) * 1000);
-    candidate->answer.outcome = AskModule(candidate->path, scratch, &candidate->answer.code);
-    memcpy(candidate->answer.identity, scratch, sizeof candidate->answer.identity);
+    AskInto(candidate->path, scratch, &candidate->answer);
     free(scratch);
     candidate->state = kAnswered;
 }
@@ -292,59 +283,7 @@ void EndWorkers() {
     }
 }
 
-// A whole number from low to high: digits only, leading zeros allowed; a
-// sign, a fraction or a unit is no silent default.
-int WholeSetting(const char *name, int fallback, int low, int high, const char *unit) {
-    const char *text = VarGet(name);
-    if (*text == '\0')
-        return fallback;
-    size_t length = strlen(text);
-    const char *digits = text + strspn(text, "0");
-    int value = strspn(text, "0123456789") == length && strlen(digits) <= 9 ? atoi(digits) : -1;
-    if (value < low || value > high)
-        Fatal("file: %s section: Settings - setting '%s' is not a whole number %sfrom %d to %d: %s",
-              SettingsPath, name, unit, low, high, text);
-    return value;
-}
-
 } // namespace
-
-int ScanWorkerMain(void *channel) {
-    auto *scratch = static_cast<unsigned char *>(malloc(kScratchSize));
-    WorkerAnswer answer{};
-    answer.mark = kReadyMark;
-    answer.check = AnswerCheck(reinterpret_cast<unsigned char *>(&answer));
-    int exitCode =
-        scratch && OsChannelWrite(channel, &answer, sizeof answer) ? 0 : kChannelLostExit;
-    for (uint32_t sequence = 1; exitCode == 0; ++sequence) {
-        WorkerRequest request;
-        // The program closed the channel: the scan is over.
-        if (!OsChannelRead(channel, &request, sizeof request))
-            break;
-        char *path = request.mark == kRequestMark && request.sequence == sequence &&
-                             request.length <= kLongestPath
-                         ? static_cast<char *>(malloc(request.length + 1))
-                         : nullptr;
-        if (!path || !OsChannelRead(channel, path, static_cast<int>(request.length))) {
-            free(path);
-            exitCode = kChannelLostExit;
-            break;
-        }
-        path[request.length] = '\0';
-        memset(scratch, 0, kScratchSize);
-        memset(&answer, 0, sizeof answer);
-        answer.mark = kAnswerMark;
-        answer.sequence = sequence;
-        answer.outcome = AskModule(path, reinterpret_cast<TW_IDENTITY *>(scratch), &answer.code);
-        memcpy(answer.identity, scratch, sizeof answer.identity);
-        answer.check = AnswerCheck(reinterpret_cast<unsigned char *>(&answer));
-        free(path);
-        if (!OsChannelWrite(channel, &answer, sizeof answer))
-            exitCode = kChannelLostExit;
-    }
-    free(scratch);
-    return exitCode;
-}
 
 void PlanCandidates(StringList paths) {
     ForgetPlan();
@@ -407,36 +346,4 @@ void EndScanWorker() {
     ForgetPlan();
     EndWorkers();
     StartFailures = 0; // a later scan of the run tries again
-}
-
-int SourceTimeLimit() {
-    return WholeSetting("ds_timeout", 30, 0, kLongestLimit, "of seconds ");
-}
-
-int SourceWorkers() {
-    return WholeSetting("ds_workers", 4, 1, kMostWorkers, "");
-}
-
-bool LeftOut(int32_t outcome) {
-    return outcome >= kCrashed;
-}
-
-void PutLeftOut(char *text, size_t size, int32_t outcome, uint32_t code) {
-    if (outcome == kCrashed)
-        snprintf(text, size, "crashed (exception 0x%08X)", static_cast<unsigned>(code));
-    else if (outcome == kEndedProcess)
-        snprintf(text, size, "ended the process (exit code %u)", static_cast<unsigned>(code));
-    else if (outcome == kTimedOut)
-        snprintf(text, size, "did not answer within %u s", static_cast<unsigned>(code));
-    else if (outcome == kDamagedAnswer)
-        snprintf(text, size, "sent a damaged answer");
-    else
-        snprintf(text, size, "closed the worker's channel");
-}
-
-void PutInProcess(char *text, size_t size) {
-    snprintf(text, size,
-             "data sources were asked in %s's own process: the scan's worker could not be "
-             "started (error %u)",
-             ProgramName, ScanStartError);
 }
