@@ -8,6 +8,7 @@
 
 #include "app/program.h"
 #include "app/settings.h"
+#include "catalogue/catalogue.h"
 #include "commands/commands.h"
 #include "platform/system.h"
 #include "support/diagnostics.h"

@@ -4,6 +4,7 @@
 
 #include "app/program.h"
 #include "app/report.h"
+#include "catalogue/catalogue.h"
 #include "commands/commands.h"
 #include "platform/files.h"
 #include "platform/registry.h"

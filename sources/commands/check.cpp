@@ -7,6 +7,7 @@
 
 #include "app/program.h"
 #include "app/report.h"
+#include "catalogue/catalogue.h"
 #include "commands/commands.h"
 #include "platform/files.h"
 #include "platform/modules.h"

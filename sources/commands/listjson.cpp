@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "app/report.h"
+#include "catalogue/catalogue.h"
 #include "commands/commands.h"
 #include "platform/system.h"
 #include "support/diagnostics.h"

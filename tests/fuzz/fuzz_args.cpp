@@ -11,6 +11,7 @@
 #include "app/driver.h"
 #include "app/program.h"
 #include "app/settings.h"
+#include "catalogue/catalogue.h"
 #include "commands/commands.h"
 #include "support/strings.h"
 

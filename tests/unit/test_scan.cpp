@@ -1,5 +1,6 @@
 // The catalogue scan of modules that do not load (the native layer loads no
 // Windows modules); the sources that answer are tested end to end.
+#include "catalogue/catalogue.h"
 #include "commands/commands.h"
 
 #include <gtest/gtest.h>

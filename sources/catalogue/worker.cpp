@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "app/program.h"
-#include "commands/channel.h"
-#include "commands/commands.h"
+#include "catalogue/channel.h"
+#include "catalogue/catalogue.h"
 #include "platform/modules.h"
 #include "platform/system.h"
 #include "platform/worker.h"

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "commands/channel.h"
-#include "commands/commands.h"
+#include "catalogue/channel.h"
+#include "catalogue/catalogue.h"
 #include "platform/worker.h"
 
 namespace {

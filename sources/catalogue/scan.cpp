@@ -4,7 +4,7 @@
 
 #include "app/program.h"
 #include "app/settings.h"
-#include "commands/commands.h"
+#include "catalogue/catalogue.h"
 #include "platform/modules.h"
 #include "platform/system.h"
 #include "support/diagnostics.h"
