@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "TWLINK/twain.h"
+#include "platform/files.h"
 
 constexpr int kCatalogLimit = 50;
 
@@ -25,6 +26,7 @@ enum CandidateOutcome : int32_t {
     kIdentityRefused, // code: the entry's TWAIN result
     kCatalogFull,     // not loaded: the catalogue already held its limit
     kUnwritableName,  // a file or folder the code page has no name for, never looked up
+    kUnsearchable,    // a sub-folder the system could not search; code: its error
     // Left out, the worker ended: code the exception, the exit code, the seconds.
     kCrashed,
     kEndedProcess,
@@ -33,10 +35,20 @@ enum CandidateOutcome : int32_t {
     kClosedChannel, // its worker's channel broke, with no fault and no process end
 };
 
+// What the scan notes of a candidate besides its outcome.
+struct CandidateNotes {
+    // It failed when asked as the standard asks (no origin), and answered when
+    // given the program's identity as the origin.
+    bool withOrigin;
+    // What it left in its worker ("left vhelper.dll loaded"), else empty.
+    char left[128];
+};
+
 struct CandidateRecord {
     char *path; // heap text
     int32_t outcome;
     uint32_t code;
+    CandidateNotes notes;
 };
 
 // Grows as candidates are met; emptied when a scan starts.
@@ -48,13 +60,21 @@ struct CandidateTable {
 extern CandidateTable ScanCandidates;
 
 int ScanDataSources(const char *folder);
+// Whether ds_dir can be searched, as the system says it and as the latest
+// scan found it (a search pattern too long for the system, say).
+OsFolderState ScanFolderState(const char *folder, unsigned *error);
 void AddDataSource(const char *folder, const char *name);
-// Loads the module, asks it for its identity and frees it, in this process:
-// what came of it, with the system's error or the entry's result in *code.
-CandidateOutcome AskModule(const char *path, TW_IDENTITY *identity, uint32_t *code);
+// Loads the module (by its full path) with its own folder as the working
+// folder, asks it for its identity with the origin given (null as the
+// standard asks) and frees it, in this process: what came of it, with the
+// system's error or the entry's result in *code, and what it left behind.
+struct OsLeftBehind;
+CandidateOutcome AskModule(const char *path, const TW_IDENTITY *origin, TW_IDENTITY *identity,
+                           uint32_t *code, OsLeftBehind *left);
 // The same in the scan's workers, started as needed; a left-out candidate
 // (crashed, ended the process, timed out, ...) leaves the identity alone.
-CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *code);
+CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *code,
+                             CandidateNotes *notes);
 // Every candidate of the scan (full paths), in the order they will be asked:
 // the workers may take later ones while one is slow, never more than the
 // catalogue could still accept.
@@ -76,3 +96,10 @@ int SourceWorkers();
 bool LeftOut(int32_t outcome);
 // What became of a left-out candidate, as the check and the log say it.
 void PutLeftOut(char *text, size_t size, int32_t outcome, uint32_t code);
+// What a source left in its worker, as the check and the log say it
+// ("left vhelper.dll loaded and 1 thread running"); empty when nothing.
+void PutLeftBehind(char *text, size_t size, unsigned threads, unsigned modules, const char *module,
+                   bool changed);
+// The check's and the log's words for what is noted of a candidate: "answered
+// when given Corvane's identity", what it left; empty when nothing is noted.
+void PutNotes(char *text, size_t size, bool accepted, const CandidateNotes &notes);

@@ -5,6 +5,7 @@
 #include "app/program.h"
 #include "app/settings.h"
 #include "catalogue/catalogue.h"
+#include "platform/files.h"
 #include "platform/modules.h"
 #include "platform/system.h"
 #include "support/diagnostics.h"
@@ -17,11 +18,36 @@ CandidateTable ScanCandidates;
 
 namespace {
 
+// The system's error when the latest scan could not search ds_dir, else 0.
+unsigned FolderError;
+
+} // namespace
+
+namespace {
+
 constexpr int kIdentitySize = sizeof(TW_IDENTITY);
 
-// Only the low 16 bits of the entry's result are the TWAIN return code.
-TW_UINT16 AskIdentity(DSENTRYPROC entry, TW_IDENTITY *identity) {
-    return static_cast<TW_UINT16>(entry(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GET, identity));
+// Only the low 16 bits of the entry's result are the TWAIN return code. The
+// source gets its own copy of the origin: what it writes there stays there.
+TW_UINT16 AskIdentity(DSENTRYPROC entry, const TW_IDENTITY *origin, TW_IDENTITY *identity) {
+    TW_IDENTITY copy = origin ? *origin : TW_IDENTITY{};
+    return static_cast<TW_UINT16>(
+        entry(origin ? &copy : nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GET, identity));
+}
+
+// The source's own folder becomes the working folder, as the Source Managers
+// make it: the libraries it imports or loads by bare name from there are
+// found, after the program's and the system's folders as always.
+void EnterOwnFolder(const char *path) {
+    const char *slash = LastChar(path, '\\');
+    if (!slash)
+        return;
+    char *folder = StrDup(path);
+    // A drive's root keeps its backslash: "C:" alone is that drive's working folder.
+    bool root = slash == path + 2 && path[1] == ':';
+    folder[slash - path + (root ? 1 : 0)] = '\0';
+    OsSetWorkingFolder(folder);
+    free(folder);
 }
 
 void AddAll(const char *folder, StringList names) {
@@ -40,34 +66,40 @@ struct ScanFolder {
     char *path;
     StringList files;
     StringList unwritable;
+    unsigned failure; // the system's error when it could not be searched
 };
 
 } // namespace
 
-CandidateOutcome AskModule(const char *path, TW_IDENTITY *identity, uint32_t *code) {
+CandidateOutcome AskModule(const char *path, const TW_IDENTITY *origin, TW_IDENTITY *identity,
+                           uint32_t *code, OsLeftBehind *left) {
     OsForeignBegin(path, "DS_Entry");
+    OsMarkState();
+    EnterOwnFolder(path);
+    CandidateOutcome outcome = kNotLoaded;
     void *module = OsLoadModule(path);
     if (module == nullptr) {
         *code = OsLastError();
-        OsForeignEnd();
-        return kNotLoaded;
+    } else {
+        void *entry = OsModuleSymbol(module, "DS_Entry");
+        if (entry == nullptr && strstr(path, "wiatwain.ds") == nullptr)
+            entry = OsModuleOrdinal(module, 1);
+        outcome = kNoEntry;
+        if (entry != nullptr) {
+            *code = AskIdentity(reinterpret_cast<DSENTRYPROC>(entry), origin, identity);
+            outcome = *code == TWRC_SUCCESS ? kSourceAccepted : kIdentityRefused;
+        }
+        OsFreeModule(module);
     }
-    void *entry = OsModuleSymbol(module, "DS_Entry");
-    if (entry == nullptr && strstr(path, "wiatwain.ds") == nullptr)
-        entry = OsModuleOrdinal(module, 1);
-    CandidateOutcome outcome = kNoEntry;
-    if (entry != nullptr) {
-        *code = AskIdentity(reinterpret_cast<DSENTRYPROC>(entry), identity);
-        outcome = *code == TWRC_SUCCESS ? kSourceAccepted : kIdentityRefused;
-    }
-    OsFreeModule(module);
+    OsLeftSinceMark(left);
     OsForeignEnd();
     return outcome;
 }
 
 namespace {
 
-void NoteCandidate(const char *path, CandidateOutcome outcome, uint32_t code) {
+void NoteCandidate(const char *path, CandidateOutcome outcome, uint32_t code,
+                   const CandidateNotes &notes = CandidateNotes{}) {
     CandidateTable &table = ScanCandidates;
     if (table.count == table.room) {
         int32_t room = table.room > 0 ? table.room * 2 : 64;
@@ -79,7 +111,7 @@ void NoteCandidate(const char *path, CandidateOutcome outcome, uint32_t code) {
         table.records = grown;
         table.room = room;
     }
-    table.records[table.count++] = {StrDup(path), outcome, code};
+    table.records[table.count++] = {StrDup(path), outcome, code, notes};
 }
 
 // Files and folders the code page has no name for: no Source Manager can load
@@ -118,12 +150,17 @@ void AddDataSource(const char *folder, const char *name) {
     TW_IDENTITY *identity = &SourceCatalog.identities[index];
     memset(identity, 0, sizeof *identity);
     uint32_t code = 0;
-    CandidateOutcome outcome = AskInWorker(path, identity, &code);
+    CandidateNotes notes = {};
+    CandidateOutcome outcome = AskInWorker(path, identity, &code, &notes);
     if (LeftOut(outcome)) {
         char words[64];
         PutLeftOut(words, sizeof words, outcome, code);
         LogPrint("%s: %s", path, words);
     }
+    char noted[256];
+    PutNotes(noted, sizeof noted, outcome == kSourceAccepted, notes);
+    if (*noted)
+        LogPrint("%s: %s", path, noted);
     if (outcome == kSourceAccepted) {
         if (DebugLevel != 0) {
             LogPrint("TWAIN Data Source %d", index + 1);
@@ -132,7 +169,7 @@ void AddDataSource(const char *folder, const char *name) {
         SourceCatalog.count = index + 1;
         code = static_cast<uint32_t>(index + 1);
     }
-    NoteCandidate(path, outcome, code);
+    NoteCandidate(path, outcome, code, notes);
 }
 
 int ScanDataSources(const char *folder) {
@@ -153,18 +190,20 @@ int ScanDataSources(const char *folder) {
     // take the next ones while one is slow to answer. A folder without a name
     // is reported once, not searched.
     StringList unwritable = ListNew(0);
-    StringList files = ListFiles(folder, "*.ds", &unwritable);
-    StringList folders = ListFolders(folder, "*.*", &unwritable);
+    unsigned filesFailure = 0;
+    StringList files = ListFiles(folder, "*.ds", &unwritable, &filesFailure);
+    StringList folders = ListFolders(folder, "*.*", &unwritable, &FolderError);
+    FolderError = filesFailure ? filesFailure : FolderError;
     int count = ListCount(folders) + 1;
     auto *scan =
         static_cast<ScanFolder *>(MemAlloc(count * static_cast<int32_t>(sizeof(ScanFolder))));
-    scan[0] = {StrDup(folder), files, unwritable};
+    scan[0] = {StrDup(folder), files, unwritable, 0};
     StringList paths = ListNew(0);
     for (int i = 0; i < count; ++i) {
         if (i > 0) {
             scan[i].path = PathJoin(folder, folders[i - 1]);
             scan[i].unwritable = ListNew(0);
-            scan[i].files = ListFiles(scan[i].path, "*.ds", &scan[i].unwritable);
+            scan[i].files = ListFiles(scan[i].path, "*.ds", &scan[i].unwritable, &scan[i].failure);
         }
         for (StringList name = scan[i].files; *name != nullptr; ++name) {
             char *path = PathJoin(scan[i].path, *name);
@@ -176,6 +215,8 @@ int ScanDataSources(const char *folder) {
     FreeList(paths);
     FreeList(folders);
     for (int i = 0; i < count; ++i) {
+        if (scan[i].failure != 0)
+            NoteCandidate(scan[i].path, kUnsearchable, scan[i].failure);
         AddAll(scan[i].path, scan[i].files);
         FreeList(scan[i].files);
         NoteUnwritable(scan[i].path, scan[i].unwritable);
@@ -184,6 +225,14 @@ int ScanDataSources(const char *folder) {
     free(scan);
     EndScanWorker();
     return 0;
+}
+
+OsFolderState ScanFolderState(const char *folder, unsigned *error) {
+    OsFolderState state = OsFolderCheck(folder, error);
+    if (state != kFolderSearchable || FolderError == 0)
+        return state;
+    *error = FolderError;
+    return kFolderUnsearchable;
 }
 
 namespace {
@@ -237,4 +286,29 @@ void PutInProcess(char *text, size_t size) {
              "data sources were asked in %s's own process: the scan's worker could not be "
              "started (error %u)",
              ProgramName, ScanStartError);
+}
+
+void PutLeftBehind(char *text, size_t size, unsigned threads, unsigned modules, const char *module,
+                   bool changed) {
+    *text = '\0';
+    if (modules > 1)
+        snprintf(text, size, "left %s and %u more librar%s loaded", module, modules - 1,
+                 modules == 2 ? "y" : "ies");
+    else if (modules == 1)
+        snprintf(text, size, "left %s loaded", module);
+    size_t used = strlen(text);
+    if (threads > 0)
+        snprintf(text + used, size - used, "%s%u thread%s running", used ? " and " : "left ",
+                 threads, threads == 1 ? "" : "s");
+    else if (changed && used == 0) // a thread of its holds the loader, not counted yet
+        snprintf(text, size, "left the system's loader locked");
+}
+
+void PutNotes(char *text, size_t size, bool accepted, const CandidateNotes &notes) {
+    *text = '\0';
+    if (accepted && notes.withOrigin)
+        snprintf(text, size, "answered when given %s's identity", ProgramName);
+    size_t used = strlen(text);
+    if (*notes.left)
+        snprintf(text + used, size - used, "%s%s", used ? "; " : "", notes.left);
 }

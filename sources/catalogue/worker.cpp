@@ -5,7 +5,13 @@
 // workers (up to ds_workers) and sends them the next candidates, so that slow
 // sources are asked side by side. Answers are taken in scan order, so every
 // output is what one worker would give. A worker that ends, breaks its channel,
-// sends a damaged answer or runs past the time limit is ended and replaced.
+// sends a damaged answer or runs past the time limit is ended and replaced; so
+// is one that a source left changed (a thread running, a library loaded), so
+// that no source is asked where another one left something behind. A failure
+// in a worker that had served another source is not the source's: it is asked
+// again in a fresh worker, and only a failure there counts against it. A
+// source that crashes or ends the process there is asked once more, with the
+// program's identity as the origin (some drivers read it).
 // What a worker itself does is in workerloop.cpp.
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +19,7 @@
 #include "app/program.h"
 #include "catalogue/channel.h"
 #include "catalogue/catalogue.h"
+#include "platform/files.h"
 #include "platform/modules.h"
 #include "platform/system.h"
 #include "platform/worker.h"
@@ -35,6 +42,8 @@ constexpr unsigned kSlow = 50;
 constexpr int kStartTries = 3;
 // For a worker whose channel broke: time to end by itself and tell how.
 constexpr int kEndWait = 10000;
+// Room for a candidate's full path; a longer one is sent as found.
+constexpr int kFullPathRoom = 4096;
 
 enum PlanState : int { kUnsent, kOut, kAnswered };
 
@@ -47,9 +56,12 @@ struct Slot {
 };
 
 struct Candidate {
-    char *path;
+    char *path; // as the scan found it
     int state;
-    int tries; // workers it failed in
+    bool fresh;           // to be asked in a worker that has served no other source
+    bool withOrigin;      // to be asked with the program's identity as the origin
+    int32_t firstOutcome; // its failure without the origin
+    uint32_t firstCode;
     WorkerAnswer answer;
 };
 
@@ -107,24 +119,33 @@ void StartFailure(Slot *slot, unsigned error, bool ended) {
     ++StartFailures;
 }
 
-// The slot's candidate failed with its worker: tried once more in a
-// fresh worker, unless it ran out of time, then left out.
+// Left out: the failure without the origin, where there was one.
+void LeaveOut(Candidate *candidate, int32_t outcome, uint32_t code) {
+    candidate->state = kAnswered;
+    candidate->answer.outcome = candidate->withOrigin ? candidate->firstOutcome : outcome;
+    candidate->answer.code = candidate->withOrigin ? candidate->firstCode : code;
+}
+
+// The slot's candidate failed with its worker. In a worker that had served
+// another source, what that one left may be to blame: asked again in a fresh
+// worker. In a fresh worker it counts: a crash or a process end is asked once
+// more with the origin, anything else is left out.
 void Failed(Slot *slot, int32_t outcome, uint32_t code, bool ended) {
     if (slot->asked < 0) // between candidates: a thread left behind, say
         return ReleaseSlot(slot, ended);
     Candidate &failed = Plan[slot->asked];
+    bool used = slot->sent > 1;
     ReleaseSlot(slot, ended);
-    if (outcome != kTimedOut && failed.tries++ == 0)
+    failed.fresh = true;
+    if (used)
         return;
-    failed.state = kAnswered;
-    failed.answer.outcome = outcome;
-    failed.answer.code = code;
-}
-
-bool Acceptable(const WorkerAnswer &answer, uint32_t mark, uint32_t sequence) {
-    return answer.mark == mark && answer.sequence == sequence &&
-           answer.check == AnswerCheck(reinterpret_cast<const unsigned char *>(&answer)) &&
-           answer.outcome >= kSourceAccepted && answer.outcome <= kIdentityRefused;
+    if (!failed.withOrigin && (outcome == kCrashed || outcome == kEndedProcess)) {
+        failed.withOrigin = true;
+        failed.firstOutcome = outcome;
+        failed.firstCode = code;
+        return;
+    }
+    LeaveOut(&failed, outcome, code);
 }
 
 void Take(Slot *slot) {
@@ -144,29 +165,46 @@ void Take(Slot *slot) {
         return Failed(slot, kEndedProcess, static_cast<uint32_t>(exitCode), true);
     }
     if (!slot->ready) {
-        if (!Acceptable(answer, kReadyMark, 0))
+        if (!AnswerAcceptable(answer, kReadyMark, 0))
             return StartFailure(slot, static_cast<unsigned>(OsWorkerEnd(slot->worker, 0, 1)), true);
         slot->ready = true;
         slot->since = OsMilliseconds();
         return;
     }
     // Nothing of a damaged answer is kept; the worker that sent it is done.
-    if (slot->asked < 0 || !Acceptable(answer, kAnswerMark, slot->sent))
+    if (slot->asked < 0 || !AnswerAcceptable(answer, kAnswerMark, slot->sent))
         return slot->asked < 0 ? ReleaseSlot(slot, false) : Failed(slot, kDamagedAnswer, 0, false);
+    // A worker that declined asked nothing: the candidate goes elsewhere.
+    if (answer.state == kWorkerDeclined)
+        return ReleaseSlot(slot, false);
     Candidate &done = Plan[slot->asked];
+    slot->asked = -1;
     done.state = kAnswered;
     done.answer = answer;
-    slot->asked = -1;
+    if (done.withOrigin && answer.outcome != kSourceAccepted)
+        LeaveOut(&done, answer.outcome, answer.code);
+    // Whatever the source left there, no other source is asked in this worker.
+    if (answer.state == kWorkerChanged)
+        ReleaseSlot(slot, false);
+}
+
+// The candidate's full path: the worker's working folder is not the program's.
+char *FullPath(const char *path) {
+    char full[kFullPathRoom];
+    int length = OsFullPath(path, full, sizeof full);
+    return StrDup(length > 0 && length < kFullPathRoom ? full : path);
 }
 
 bool Send(Slot *slot, int index, int limit) {
-    WorkerRequest request = {kRequestMark, slot->sent + 1,
-                             static_cast<uint32_t>(strlen(Plan[index].path))};
+    char *path = FullPath(Plan[index].path);
+    WorkerRequest request = {kRequestMark, slot->sent + 1, static_cast<uint32_t>(strlen(path)),
+                             Plan[index].withOrigin ? 1u : 0u};
     // One write: the request, then the path.
     auto *bytes =
         static_cast<char *>(MemAlloc(static_cast<int32_t>(sizeof request + request.length)));
     memcpy(bytes, &request, sizeof request);
-    memcpy(bytes + sizeof request, Plan[index].path, request.length);
+    memcpy(bytes + sizeof request, path, request.length);
+    free(path);
     int state =
         OsWorkerSend(slot->worker, bytes, static_cast<int>(sizeof request + request.length), limit);
     free(bytes);
@@ -193,12 +231,12 @@ Slot *SlotFor(const Candidate &candidate, int workers) {
             free = free ? free : &slot;
         } else if (slot.asked < 0) {
             idle = &slot;
-            if (candidate.tries == 0 || slot.sent == 0) // a fresh one for a second try
+            if (!candidate.fresh || slot.sent == 0)
                 best = &slot;
         }
     }
     // A worker that has asked others makes way for a fresh one.
-    if (!best && !free && idle && candidate.tries > 0) {
+    if (!best && !free && idle && candidate.fresh) {
         ReleaseSlot(idle, false);
         free = idle;
     }
@@ -210,7 +248,7 @@ Slot *SlotFor(const Candidate &candidate, int workers) {
     unsigned now = OsMilliseconds();
     for (const Slot &slot : Slots)
         slow = slow || (slot.worker && slot.ready && slot.asked >= 0 && now - slot.since >= kSlow);
-    bool wanted = candidate.tries > 0 || RunningSlots() == 0 || (slow && now - LastStart >= kSlow);
+    bool wanted = candidate.fresh || RunningSlots() == 0 || (slow && now - LastStart >= kSlow);
     return wanted && StartSlot(free) ? free : nullptr;
 }
 
@@ -269,7 +307,11 @@ void AskHere(Candidate *candidate, int seconds) {
     }
     auto *scratch = static_cast<unsigned char *>(MemAlloc(static_cast<int32_t>(kScratchSize)));
     OsForeignLimit(static_cast<unsigned>(seconds) * 1000);
-    AskInto(candidate->path, scratch, &candidate->answer);
+    char *path = FullPath(candidate->path);
+    AskInto(path, false, scratch, &candidate->answer);
+    free(path);
+    // The program's own working folder is where the user's relative paths lead.
+    OsRestoreWorkingFolder();
     free(scratch);
     candidate->state = kAnswered;
 }
@@ -297,7 +339,8 @@ void PlanCandidates(StringList paths) {
         Plan[PlanCount].path = StrDup(paths[PlanCount]);
 }
 
-CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *code) {
+CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *code,
+                             CandidateNotes *notes) {
     int seconds = SourceTimeLimit();
     int workers = SourceWorkers();
     int limit = seconds > 0 ? seconds * 1000 : -1;
@@ -331,10 +374,14 @@ CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *
             Take(owners[which]);
     }
     ++Answered;
-    *code = candidate.answer.code;
-    if (candidate.answer.outcome <= kIdentityRefused)
-        memcpy(identity, candidate.answer.identity, sizeof *identity);
-    return static_cast<CandidateOutcome>(candidate.answer.outcome);
+    const WorkerAnswer &answer = candidate.answer;
+    *code = answer.code;
+    if (answer.outcome <= kIdentityRefused)
+        memcpy(identity, answer.identity, sizeof *identity);
+    notes->withOrigin = candidate.withOrigin;
+    PutLeftBehind(notes->left, sizeof notes->left, answer.threadsLeft, answer.modulesLeft,
+                  answer.moduleLeft, answer.state == kWorkerChanged);
+    return static_cast<CandidateOutcome>(answer.outcome);
 }
 
 void StartScanWorker() {

@@ -1,10 +1,14 @@
 // The scan's worker's own loop: each request on its channel names a data-source
-// file, which is loaded, asked for its identity and freed here, and answered.
+// file, which is loaded, asked for its identity and freed here, and answered,
+// with what the source left behind. A worker that something changed since its
+// last answer declines the next request: it is no longer as a fresh one.
 #include <cstdlib>
 #include <cstring>
 
+#include "TWLINK/TWLINK.h"
 #include "catalogue/channel.h"
 #include "catalogue/catalogue.h"
+#include "platform/modules.h"
 #include "platform/worker.h"
 
 namespace {
@@ -14,11 +18,26 @@ constexpr uint32_t kLongestPath = 16 << 20;
 
 } // namespace
 
-void AskInto(const char *path, unsigned char *scratch, WorkerAnswer *answer) {
+bool AnswerAcceptable(const WorkerAnswer &answer, uint32_t mark, uint32_t sequence) {
+    return answer.mark == mark && answer.sequence == sequence &&
+           answer.check == AnswerCheck(reinterpret_cast<const unsigned char *>(&answer)) &&
+           answer.outcome >= kSourceAccepted && answer.outcome <= kIdentityRefused &&
+           answer.state <= kWorkerDeclined;
+}
+
+void AskInto(const char *path, bool withOrigin, unsigned char *scratch, WorkerAnswer *answer) {
     memset(scratch, 0, kScratchSize);
     memset(answer, 0, sizeof *answer);
-    answer->outcome = AskModule(path, reinterpret_cast<TW_IDENTITY *>(scratch), &answer->code);
+    OsLeftBehind left;
+    answer->outcome = AskModule(path, withOrigin ? &AppIdentity : nullptr,
+                                reinterpret_cast<TW_IDENTITY *>(scratch), &answer->code, &left);
     memcpy(answer->identity, scratch, sizeof answer->identity);
+    answer->threadsLeft = left.threads;
+    answer->modulesLeft = left.modules;
+    memcpy(answer->moduleLeft, left.module, sizeof answer->moduleLeft);
+    answer->moduleLeft[sizeof answer->moduleLeft - 1] = '\0';
+    bool changed = left.threads > 0 || left.modules > 0 || left.loaderBusy;
+    answer->state = changed ? kWorkerChanged : kWorkerAsBefore;
 }
 
 int ScanWorkerMain(void *channel) {
@@ -34,7 +53,7 @@ int ScanWorkerMain(void *channel) {
         if (!OsChannelRead(channel, &request, sizeof request))
             break;
         char *path = request.mark == kRequestMark && request.sequence == sequence &&
-                             request.length <= kLongestPath
+                             request.length <= kLongestPath && request.withOrigin <= 1
                          ? static_cast<char *>(malloc(request.length + 1))
                          : nullptr;
         if (!path || !OsChannelRead(channel, path, static_cast<int>(request.length))) {
@@ -43,7 +62,12 @@ int ScanWorkerMain(void *channel) {
             break;
         }
         path[request.length] = '\0';
-        AskInto(path, scratch, &answer);
+        if (OsChangedSinceLeft()) {
+            memset(&answer, 0, sizeof answer);
+            answer.state = kWorkerDeclined;
+        } else {
+            AskInto(path, request.withOrigin == 1, scratch, &answer);
+        }
         answer.mark = kAnswerMark;
         answer.sequence = sequence;
         answer.check = AnswerCheck(reinterpret_cast<unsigned char *>(&answer));

@@ -45,7 +45,7 @@ int FindByName(const char *name) {
 void PutEmptyCatalog(FILE *stream) {
     const char *dsDir = VarGet("ds_dir");
     unsigned error = 0;
-    OsFolderState state = OsFolderCheck(dsDir, &error);
+    OsFolderState state = ScanFolderState(dsDir, &error);
     char message[512] = "";
     if (state == kFolderUnsearchable && OsErrorText(error, dsDir, message, sizeof message))
         fprintf(stream, "%s %s: %s\n", dsDir, FolderProblem(state), message);

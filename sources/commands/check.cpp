@@ -67,6 +67,15 @@ void PutCandidate(FILE *stream, const CandidateRecord &record) {
     case kCatalogFull:
         fprintf(stream, "not loaded: %d sources already", kCatalogLimit);
         break;
+    case kUnsearchable: {
+        char message[512];
+        if (!OsErrorText(record.code, record.path, message, sizeof message))
+            snprintf(message, sizeof message, "unknown error");
+        fputs("cannot be searched: ", stream);
+        PutEscaped(stream, message);
+        fprintf(stream, " (error %u)", record.code);
+        break;
+    }
     case kUnwritableName:
         fprintf(stream,
                 "the name cannot be written in code page %u: no TWAIN Source Manager can load "
@@ -79,6 +88,13 @@ void PutCandidate(FILE *stream, const CandidateRecord &record) {
         fputs(words, stream);
         break;
     }
+    }
+    char notes[256];
+    PutNotes(notes, sizeof notes, record.outcome == kSourceAccepted, record.notes);
+    if (*notes) {
+        fputs(" (", stream);
+        PutEscaped(stream, notes);
+        fputc(')', stream);
     }
     fputc('\n', stream);
 }
@@ -123,7 +139,7 @@ const CandidateRecord *LeftOutDefault(const char *stored) {
 // Why ds_dir gives no candidates at all, when it is not a folder to search.
 void PutFolderProblem(FILE *stream, const char *dsDir) {
     unsigned error = 0;
-    OsFolderState state = OsFolderCheck(dsDir, &error);
+    OsFolderState state = ScanFolderState(dsDir, &error);
     if (state == kFolderSearchable)
         return;
     char message[512];

@@ -1,5 +1,5 @@
 // Files and folders: the directory search, creating, replacing and deleting
-// files, and whether a folder can be searched.
+// files, whether a folder can be searched, and the working folder.
 #pragma once
 
 #include <cstdio>
@@ -13,7 +13,9 @@ struct OsFindEntry {
     // call that takes an ANSI path reaches the entry.
     bool unwritable;
 };
-// Starts a search; null when nothing matches or the folder cannot be searched.
+// Starts a search; null when nothing matches or the folder cannot be searched,
+// OsLastError then telling which: OsErrorFileNotFound when nothing matches.
+// As for the system's ANSI search, the pattern must fit in 259 characters.
 void *OsFindFirst(const char *pattern, OsFindEntry *entry);
 bool OsFindNext(void *search, OsFindEntry *entry);
 void OsFindClose(void *search);
@@ -43,3 +45,11 @@ enum OsFolderState : int {
     kFolderUnsearchable,
 };
 OsFolderState OsFolderCheck(const char *path, unsigned *error);
+
+// The working folder while a data source is loaded, asked and freed: its own
+// folder, as the Source Managers make it, so that the libraries it imports or
+// loads by bare name from there are found. OsSetWorkingFolder changes it only
+// where it differs, and the first change notes the folder it replaces, which
+// OsRestoreWorkingFolder puts back; false when the folder cannot be entered.
+bool OsSetWorkingFolder(const char *folder);
+void OsRestoreWorkingFolder();

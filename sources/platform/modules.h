@@ -13,6 +13,25 @@ void OsFreeModule(void *module);
 // then takes it without a search).
 bool OsModuleLoaded(const char *name);
 
+// What a data source leaves in the process it was loaded in: threads still
+// running and libraries still loaded once it is freed. The libraries of the
+// system's own folders do not count: every program shares them, and the
+// system keeps some of them loaded once used. OsMarkState notes what runs now;
+// OsLeftSinceMark tells what has been added since; OsChangedSinceLeft whether
+// anything has been added since the latest OsLeftSinceMark (a thread that a
+// source started, say, which only came to run after it was freed). A library
+// list that cannot be read (another thread holds the loader's lock) counts as
+// changed.
+struct OsLeftBehind {
+    unsigned threads;
+    unsigned modules;
+    bool loaderBusy; // the list could not be read: a thread holds the loader
+    char module[64]; // the first library left loaded, by its file name
+};
+void OsMarkState();
+void OsLeftSinceMark(OsLeftBehind *left);
+bool OsChangedSinceLeft();
+
 // Foreign code: the Source Manager and its sources run inside this process,
 // the catalogue's data sources inside the scan's worker. Every load, entry call
 // and unload of a foreign module happens between OsForeignBegin (with the

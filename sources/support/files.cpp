@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/files.h"
+#include "platform/system.h"
 #include "support/diagnostics.h"
 
 bool FileExists(const char *path) {
@@ -78,11 +79,14 @@ bool FileCopy(const char *source, const char *destination) {
 }
 
 static StringList ListEntries(const char *folder, const char *pattern, bool folders,
-                              StringList *unwritable) {
+                              StringList *unwritable, unsigned *failure) {
     StringList list = ListNew(0);
     char *search = PathJoin(folder, *pattern ? pattern : "*.*");
     OsFindEntry entry;
     void *handle = OsFindFirst(search, &entry);
+    unsigned error = handle ? 0 : OsLastError();
+    if (failure)
+        *failure = error == OsErrorFileNotFound ? 0 : error;
     if (handle) {
         do {
             if (strcmp(entry.name, ".") == 0 || strcmp(entry.name, "..") == 0)
@@ -100,12 +104,14 @@ static StringList ListEntries(const char *folder, const char *pattern, bool fold
     return list;
 }
 
-StringList ListFiles(const char *folder, const char *pattern, StringList *unwritable) {
-    return ListEntries(folder, pattern, false, unwritable);
+StringList ListFiles(const char *folder, const char *pattern, StringList *unwritable,
+                     unsigned *failure) {
+    return ListEntries(folder, pattern, false, unwritable, failure);
 }
 
-StringList ListFolders(const char *folder, const char *pattern, StringList *unwritable) {
-    return ListEntries(folder, pattern, true, unwritable);
+StringList ListFolders(const char *folder, const char *pattern, StringList *unwritable,
+                       unsigned *failure) {
+    return ListEntries(folder, pattern, true, unwritable, failure);
 }
 
 namespace {

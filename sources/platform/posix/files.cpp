@@ -1,5 +1,6 @@
 // Files and folders on POSIX systems: the search with Windows' wildcards,
-// creating, replacing and deleting files, and the state of a folder.
+// creating, replacing and deleting files, the state of a folder, and the
+// working folder.
 #include "platform/files.h"
 #include "platform/system.h"
 #include "platform/posix/internal.h"
@@ -132,7 +133,11 @@ void *OsFindFirst(const char *pattern, OsFindEntry *entry) {
         return nullptr;
     }
     search->dir = opendir(search->folder);
-    if (!search->dir || !OsFindNext(search, entry)) {
+    LastError = search->dir ? ENOENT : static_cast<unsigned>(errno);
+    // As Windows' ANSI search, no pattern past 259 characters.
+    if (strlen(pattern) >= 260)
+        LastError = ENAMETOOLONG;
+    if (!search->dir || LastError == ENAMETOOLONG || !OsFindNext(search, entry)) {
         FreeSearch(search);
         return nullptr;
     }
@@ -213,4 +218,30 @@ OsFolderState OsFolderCheck(const char *path, unsigned *error) {
     }
     free(native);
     return state;
+}
+
+static char *FormerFolder;
+
+bool OsSetWorkingFolder(const char *folder) {
+    char *native = NativePath(folder);
+    char *current = getcwd(nullptr, 0);
+    bool same = native && current && strcmp(native, current) == 0;
+    if (!same && !FormerFolder) {
+        FormerFolder = current;
+        current = nullptr;
+    }
+    bool entered = native && (same || chdir(native) == 0);
+    free(current);
+    free(native);
+    return entered;
+}
+
+void OsRestoreWorkingFolder() {
+    if (!FormerFolder)
+        return;
+    // A folder gone in the meantime leaves nowhere else to go.
+    int back = chdir(FormerFolder);
+    (void)back;
+    free(FormerFolder);
+    FormerFolder = nullptr;
 }

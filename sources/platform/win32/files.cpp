@@ -1,5 +1,5 @@
 // Files and folders on Windows: the search by wide names, creating, replacing
-// and deleting files, and the state of a folder.
+// and deleting files, the state of a folder, and the working folder.
 #include "platform/files.h"
 #include "platform/win32/internal.h"
 
@@ -27,12 +27,18 @@ static void FillEntry(const WIN32_FIND_DATAW &data, OsFindEntry *entry) {
 void *OsFindFirst(const char *pattern, OsFindEntry *entry) {
     // As for the ANSI search, the pattern must fit MAX_PATH.
     wchar_t wide[MAX_PATH];
-    if (MultiByteToWideChar(CP_ACP, 0, pattern, -1, wide, MAX_PATH) == 0)
+    if (MultiByteToWideChar(CP_ACP, 0, pattern, -1, wide, MAX_PATH) == 0) {
+        if (GetLastError() == ERROR_INSUFFICIENT_BUFFER)
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return nullptr;
+    }
     WIN32_FIND_DATAW data;
     HANDLE search = FindFirstFileW(wide, &data);
-    if (search == INVALID_HANDLE_VALUE)
+    if (search == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_NO_MORE_FILES)
+            SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
+    }
     FillEntry(data, entry);
     return search;
 }
@@ -114,4 +120,33 @@ OsFolderState OsFolderCheck(const char *path, unsigned *error) {
     *error = GetLastError();
     // An empty drive root has no entries at all, not even "." and "..".
     return *error == ERROR_FILE_NOT_FOUND ? kFolderSearchable : kFolderUnsearchable;
+}
+
+// The working folder the program had, by its wide name (it may hold any
+// name); null while it is in place.
+static wchar_t *FormerFolder;
+
+bool OsSetWorkingFolder(const char *folder) {
+    // Reading it costs no call into the system: only a change does.
+    char current[MAX_PATH + 1];
+    DWORD length = GetCurrentDirectoryA(sizeof current, current);
+    if (length > 0 && length < sizeof current && strcmp(current, folder) == 0)
+        return true;
+    if (!FormerFolder) {
+        DWORD room = GetCurrentDirectoryW(0, NULL);
+        FormerFolder = room > 0 ? static_cast<wchar_t *>(calloc(room, sizeof(wchar_t))) : nullptr;
+        if (FormerFolder && GetCurrentDirectoryW(room, FormerFolder) == 0) {
+            free(FormerFolder);
+            FormerFolder = nullptr;
+        }
+    }
+    return SetCurrentDirectoryA(folder) != FALSE;
+}
+
+void OsRestoreWorkingFolder() {
+    if (!FormerFolder)
+        return;
+    SetCurrentDirectoryW(FormerFolder);
+    free(FormerFolder);
+    FormerFolder = nullptr;
 }

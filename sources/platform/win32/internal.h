@@ -30,6 +30,9 @@ extern LONG Reporting;
 extern HMODULE ForeignModule;
 extern char ForeignModulePath[MAX_PATH + 1];
 extern UINT ForeignExitCode;
+// Threads started and not yet ended, besides the first (the executable's TLS
+// callback counts them).
+extern volatile LONG ThreadsRunning;
 
 // Ends this process at once, running nothing more of its own.
 [[noreturn]] void EndProcess(UINT code);
