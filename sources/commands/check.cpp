@@ -26,6 +26,8 @@ constexpr int32_t kMachineX64 = 0x8664;
 // The scan searches ds_dir and one folder below; the check looks this deep.
 constexpr int kDeepestLevel = 3;
 constexpr int kSystemFolderSize = 260;
+// How far the check follows a vendor's DLLs into the DLLs they import.
+constexpr int kDeepestImport = 4;
 
 // Why a file that did not load may never load here: built for another machine,
 // or no Windows module at all.
@@ -193,71 +195,115 @@ void Append(char *buf, size_t size, const char *format, ...) {
     va_end(args);
 }
 
-bool InFolder(const char *folder, const char *name) {
+// The file of a DLL in a folder, as a heap text; null when it is not there.
+char *InFolder(const char *folder, const char *name) {
     char *path = PathJoin(folder, name);
-    bool found = FileExists(path);
+    if (FileExists(path))
+        return path;
     free(path);
-    return found;
+    return nullptr;
 }
 
-bool InPathFolder(const char *name) {
+char *InPathFolder(const char *name) {
     const char *variable = OsGetEnv("PATH");
     char *folders = StrDup(variable ? variable : "");
-    bool found = false;
+    char *found = nullptr;
     for (char *folder = folders; folder && !found;) {
         char *end = strchr(folder, ';');
         if (end)
             *end = '\0';
-        found = *folder != '\0' && InFolder(folder, name);
+        found = *folder != '\0' ? InFolder(folder, name) : nullptr;
         folder = end ? end + 1 : nullptr;
     }
     free(folders);
     return found;
 }
 
-// Whether the loader finds a DLL a module imports: in the module's own folder,
-// the program's, the system folder, the Windows folder, the current folder or a
-// folder of PATH. API sets (api-ms-*, ext-ms-*) and modules loaded already
-// need no file; a name holding a path is not looked for, nor reported.
-bool DllFound(const char *moduleFolder, const char *name) {
-    if (StrNCompareNoCase(name, "api-ms-", 7) == 0 || StrNCompareNoCase(name, "ext-ms-", 7) == 0 ||
-        strpbrk(name, "\\/:") != nullptr || OsModuleLoaded(name))
-        return true;
+// The system's folder or Windows' (into buf), or null when it cannot be read.
+const char *SystemFolder(bool windows, char (&buf)[kSystemFolderSize]) {
+    int length = windows ? OsWindowsDirectory(buf, kSystemFolderSize)
+                         : OsSystemDirectory(buf, kSystemFolderSize);
+    return length > 0 && length < kSystemFolderSize ? buf : nullptr;
+}
+
+// Where the loader finds a DLL that a data source, or a DLL of its, imports
+// while the source's own folder is the working folder: the program's folder,
+// the system folder, the Windows folder, the working folder, then the folders
+// of PATH. Null when it finds none.
+char *FindDll(const char *sourceFolder, const char *name) {
     char system[kSystemFolderSize];
     char windows[kSystemFolderSize];
-    int systemLength = OsSystemDirectory(system, kSystemFolderSize);
-    int windowsLength = OsWindowsDirectory(windows, kSystemFolderSize);
-    const char *folders[] = {moduleFolder, ProgramFolderPath,
-                             systemLength > 0 && systemLength < kSystemFolderSize ? system : ".",
-                             windowsLength > 0 && windowsLength < kSystemFolderSize ? windows : ".",
-                             "."};
+    const char *folders[] = {ProgramFolderPath, SystemFolder(false, system),
+                             SystemFolder(true, windows), sourceFolder};
     for (const char *folder : folders)
-        if (InFolder(folder, name))
-            return true;
+        if (char *found = folder ? InFolder(folder, name) : nullptr)
+            return found;
     return InPathFolder(name);
 }
 
-// "needs a.dll and b.dll, which are not found" for the DLLs the module imports
-// that the loader cannot find; false when it finds them all.
+bool InSystemFolders(const char *path) {
+    char system[kSystemFolderSize];
+    char windows[kSystemFolderSize];
+    const char *folders[] = {SystemFolder(false, system), SystemFolder(true, windows)};
+    for (const char *folder : folders) {
+        size_t length = folder ? strlen(folder) : 0;
+        if (length > 0 && StrNCompareNoCase(path, folder, length) == 0 && path[length] == '\\' &&
+            !LastChar(path + length + 1, '\\'))
+            return true;
+    }
+    return false;
+}
+
+// Adds to *missing each DLL the module at path needs, directly or through a
+// DLL of the vendor's own (not the system's), that the loader does not find:
+// "b.dll", or "c.dll (for b.dll)". API sets (api-ms-*, ext-ms-*) and modules
+// loaded already need no file; a name holding a path is not looked for.
+void CollectMissing(const char *sourceFolder, const char *path, const char *through, int depth,
+                    StringList *seen, StringList *missing) {
+    StringList imports = ModuleImports(path);
+    for (StringList name = imports; *name; ++name) {
+        bool known = false;
+        for (StringList old = *seen; *old && !known; ++old)
+            known = StrCompareNoCase(*old, *name) == 0;
+        if (known || StrNCompareNoCase(*name, "api-ms-", 7) == 0 ||
+            StrNCompareNoCase(*name, "ext-ms-", 7) == 0 || strpbrk(*name, "\\/:") != nullptr ||
+            OsModuleLoaded(*name))
+            continue;
+        ListAppend(seen, *name);
+        char *found = FindDll(sourceFolder, *name);
+        if (!found) {
+            char entry[kNotLoadedSize];
+            snprintf(entry, sizeof entry, "%s%s%s%s", *name, through ? " (for " : "",
+                     through ? through : "", through ? ")" : "");
+            ListAppend(missing, entry);
+        } else if (depth < kDeepestImport && !InSystemFolders(found)) {
+            CollectMissing(sourceFolder, found, *name, depth + 1, seen, missing);
+        }
+        free(found);
+    }
+    ListFreeItems(imports);
+    free(imports);
+}
+
+// "needs a.dll and c.dll (for b.dll), which are not found" for the DLLs the
+// loader cannot find; false when it finds them all.
 bool PutMissingDlls(char *buf, size_t size, const char *path) {
     char *folder = StrDup(path);
     const char *slash = LastChar(folder, '\\');
     if (slash)
         folder[slash - folder] = '\0';
-    StringList imports = ModuleImports(path);
+    StringList seen = ListNew(0);
     StringList missing = ListNew(0);
-    for (StringList name = imports; *name; ++name)
-        if (!DllFound(slash ? folder : ".", *name))
-            ListAppend(&missing, *name);
+    CollectMissing(slash ? folder : ".", path, nullptr, 0, &seen, &missing);
     int count = ListCount(missing);
     for (int i = 0; i < count; ++i)
         Append(buf, size, "%s%s", i == 0 ? "needs " : i + 1 < count ? ", " : " and ", missing[i]);
     if (count > 0)
         Append(buf, size, ", which %s not found", count == 1 ? "is" : "are");
+    ListFreeItems(seen);
+    free(seen);
     ListFreeItems(missing);
     free(missing);
-    ListFreeItems(imports);
-    free(imports);
     free(folder);
     return count > 0;
 }

@@ -131,23 +131,31 @@ class Scan(CatalogCase):
         self.assertEqual(loads(other), [])
 
     def test_fifty_sources_at_most_and_the_rest_never_loaded(self):
-        # Three past the limit, in the workers' reach were they sent ahead.
-        for i in range(52):
-            install_source(self.ds, "s%02d.ds" % i)
-        install_source(os.path.join(self.ds, "sub"), "last.ds")
-        order = scan_order(self.ds)
-        self.assertEqual(len(order), 53)
-
-        out = self.out("list.txt")
-        r = self.case.run("-o %s -ll %%N%%=%%D%% -n 51" % win_path(out))
-        self.assertFatal(r, "Scanner number 51 - not found")
-        self.assertEqual(self.read(out), self.numbered_paths(order[:50]))
-        # The scan's worker ends by itself, maybe after the program.
-        self.assertEqual(left_running(self.case, within=30), [])
-        for path in order[:50]:
-            self.assertEqual(loads(path), LOADED_AND_ASKED, path)
-        for path in order[50:]:
-            self.assertEqual(loads(path), [], path)
+        # Three past the limit, in the workers' reach were they sent ahead; the
+        # same behind hung sources, which might still be accepted while out.
+        for hung in (0, 3):
+            with self.subTest(hung=hung):
+                ds = self.out("ds%d" % hung)
+                waiting = [install_source(ds, "h%d.ds" % i, misbehave="wait-entry")
+                           for i in range(hung)]
+                for i in range(52):
+                    install_source(os.path.join(ds, "sub"), "s%02d.ds" % i)
+                install_source(os.path.join(ds, "sub2"), "last.ds")
+                order = [p for p in scan_order(ds) if p not in waiting]
+                self.assertEqual(len(order), 53)
+                self.case.write_settings(
+                    "[Settings]\r\nds_dir=%s\r\nds_reg_dir=%s\r\nds_reg_name=%s\r\n"
+                    "ds_timeout=1\r\n" % (win_path(ds), self.reg_key, REG_NAME))
+                out = self.out("list.txt")
+                r = self.case.run("-o %s -ll %%N%%=%%D%% -n 51" % win_path(out))
+                self.assertFatal(r, "Scanner number 51 - not found")
+                self.assertEqual(self.read(out), self.numbered_paths(order[:50]))
+                # The scan's worker ends by itself, maybe after the program.
+                self.assertEqual(left_running(self.case, within=30), [])
+                for path in order[:50]:
+                    self.assertEqual(loads(path), LOADED_AND_ASKED, path)
+                for path in order[50:]:
+                    self.assertEqual(loads(path), [], path)
 
     def test_slow_and_hung_sources_side_by_side_give_what_one_worker_gives(self):
         hung = []

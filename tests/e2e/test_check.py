@@ -122,6 +122,24 @@ class CatalogueCheck(Reports, CatalogCase):
         for line, pattern in zip(lines, patterns):
             self.assertRegex(line, "^%s$" % pattern)
 
+    def test_folders_the_system_cannot_search_are_named(self):
+        # Their search patterns pass the system's 260 characters: ds_dir's own
+        # at 255 and 258 characters, a sub-folder's below one of 250.
+        too_long = " cannot be searched: File name is too long. (error 206)"
+        root = win_path(self.case.root)
+        for length, sub in ((255, None), (258, None), (250, "vendor")):
+            with self.subTest(length=length):
+                folder = os.path.join(self.case.root, "d" * (length - len(root) - 1))
+                install_source(folder, "a.ds", product="A")
+                if sub:
+                    install_source(os.path.join(folder, sub), "b.ds")
+                self.settings(ds_dir=win_path(folder))
+                lines = self.report("-c")
+                self.assertEqual(lines, [
+                    win_path(os.path.join(folder, "a.ds")) + ": source 1: A",
+                    win_path(os.path.join(folder, sub)) + ":" + too_long, "default: none"]
+                    if sub else ["ds_dir " + win_path(folder) + too_long, "default: none"])
+
     def test_past_the_limit_of_fifty(self):
         for i in range(51):
             install_source(self.ds, "s%02d.ds" % i)

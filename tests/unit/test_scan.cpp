@@ -58,8 +58,12 @@ namespace {
 
 TEST(Scan, TimeLimitAndWorkerSettingsTakeWholeNumbersInRangeOnly) {
     SettingsPath = const_cast<char *>("Corvane.ini");
-    for (auto [text, seconds] :
-         {std::pair{"", 30}, {"0", 0}, {"2", 2}, {"86400", 86400}, {"000005", 5}}) {
+    for (auto [text, seconds] : {std::pair{"", 30},
+                                 {"0", 0},
+                                 {"2", 2},
+                                 {"86400", 86400},
+                                 {"000005", 5},
+                                 {"0000000030", 30}}) {
         VarSet("ds_timeout", text);
         EXPECT_EQ(SourceTimeLimit(), seconds) << text;
     }

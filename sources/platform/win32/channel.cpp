@@ -6,53 +6,10 @@
 #include "platform/worker.h"
 #include "platform/win32/internal.h"
 
-#include <winternl.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-namespace {
-
-using QueryProcess = LONG(WINAPI *)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
-
-// The process that started this one.
-DWORD ParentProcessId() {
-    auto query = reinterpret_cast<QueryProcess>(
-        ProcAddress(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
-    PROCESS_BASIC_INFORMATION basic;
-    memset(&basic, 0, sizeof basic);
-    if (!query ||
-        query(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof basic, NULL) != 0)
-        return 0;
-    return static_cast<DWORD>(basic.InheritedFromUniqueProcessId);
-}
-
-// "<handle>:<parent's process id>:<32 hex digits>", nothing else.
-bool ReadVariable(const char *text, HANDLE *channel, DWORD *parent, Greeting *greeting) {
-    char *end = nullptr;
-    if (*text < '0' || *text > '9')
-        return false;
-    unsigned long long handle = strtoull(text, &end, 10);
-    if (*end != ':' || end[1] < '0' || end[1] > '9')
-        return false;
-    unsigned long pid = strtoul(end + 1, &end, 10);
-    if (*end != ':' || strlen(end + 1) != 32 || strspn(end + 1, "0123456789ABCDEF") != 32)
-        return false;
-    greeting->mark = kGreetingMark;
-    for (int i = 0; i < 4; ++i) {
-        char part[9];
-        memcpy(part, end + 1 + 8 * i, 8);
-        part[8] = '\0';
-        greeting->random[i] = static_cast<uint32_t>(strtoul(part, nullptr, 16));
-    }
-    *channel = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
-    *parent = static_cast<DWORD>(pid);
-    return true;
-}
-
-} // namespace
 
 void *OsWorkerChannel() {
     char value[96];
@@ -63,21 +20,21 @@ void *OsWorkerChannel() {
     // the data sources, nor for what a normal run starts.
     _putenv("CORVANE_WORKER_CHANNEL=");
     SetEnvironmentVariableA(kWorkerVariable, NULL);
-    HANDLE channel;
-    DWORD parent;
-    Greeting expected;
-    if (length >= sizeof value || !ReadVariable(value, &channel, &parent, &expected) ||
-        parent == 0 || parent != ParentProcessId() || GetFileType(channel) != FILE_TYPE_PIPE)
+    ChannelClaim claim;
+    if (length >= sizeof value || !ReadChannelClaim(value, &claim))
         return nullptr;
-    // The pipe's other end is the parent's, and the parent has written the
-    // random value: it is there already, so nothing here waits.
+    HANDLE channel = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(claim.handle));
+    if (GetFileType(channel) != FILE_TYPE_PIPE)
+        return nullptr;
+    // The parent has written the random value already: it is there, so
+    // nothing here waits.
     ULONG server = 0;
     Greeting greeting;
     DWORD peeked = 0;
     DWORD available = 0;
-    if (!GetNamedPipeServerProcessId(channel, &server) || server != parent ||
+    if (!GetNamedPipeServerProcessId(channel, &server) ||
         !PeekNamedPipe(channel, &greeting, sizeof greeting, &peeked, &available, NULL) ||
-        peeked != sizeof greeting || memcmp(&greeting, &expected, sizeof greeting) != 0 ||
+        !ChannelClaimHolds(claim, ParentProcessId(), server, &greeting, peeked) ||
         !ReadFile(channel, &greeting, sizeof greeting, &peeked, NULL) || peeked != sizeof greeting)
         return nullptr;
     // A data source's child processes never get it.

@@ -3,11 +3,20 @@
 #pragma once
 
 #include <windows.h>
+#include <winternl.h>
+
+#include "platform/gate.h"
 
 #include <cstdint>
 
 // An entry point's address, untyped.
 void *ProcAddress(FARPROC proc);
+
+// What the system keeps of this process: its parent's process id (0 when it
+// cannot be read), and its environment block, where the loader lists the
+// modules (null then).
+DWORD ParentProcessId();
+PEB *ProcessBlock();
 
 // Wide text in the code page: the bytes it needs with the NUL, stored only when
 // they fit in size; 0 on failure. *lacking tells whether the code page lacks a
@@ -40,11 +49,6 @@ extern volatile LONG ThreadsRunning;
 // with the exception code.
 void GuardWorker();
 
-// The scan's worker's channel: the environment variable that names it, and
-// what the program writes into it before the worker runs.
+// The scan's worker's channel: the environment variable that names it; what
+// the program writes into it first is in gate.h.
 constexpr char kWorkerVariable[] = "CORVANE_WORKER_CHANNEL";
-constexpr uint32_t kGreetingMark = 0x4C485643; // "CVHL"
-struct Greeting {
-    uint32_t mark;
-    uint32_t random[4];
-};

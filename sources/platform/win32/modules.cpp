@@ -2,8 +2,6 @@
 #include "platform/modules.h"
 #include "platform/win32/internal.h"
 
-#include <winternl.h>
-
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -133,22 +131,6 @@ bool SharedFolder(const UNICODE_STRING &path) {
     return false;
 }
 
-// The process's own environment block, where the loader keeps its list.
-PEB *ProcessBlock() {
-    using QueryProcess = LONG(WINAPI *)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
-    static PEB *block;
-    if (!block) {
-        auto query = reinterpret_cast<QueryProcess>(ProcAddress(
-            GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
-        PROCESS_BASIC_INFORMATION basic;
-        memset(&basic, 0, sizeof basic);
-        if (query &&
-            query(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof basic, NULL) == 0)
-            block = basic.PebBaseAddress;
-    }
-    return block;
-}
-
 // A library's file name, in the code page ('?' for what it lacks).
 void FileNameOf(const UNICODE_STRING &path, char *out, int size) {
     const wchar_t *end = path.Buffer + path.Length / sizeof(wchar_t);
@@ -166,10 +148,17 @@ void FileNameOf(const UNICODE_STRING &path, char *out, int size) {
 // Reads the libraries outside the shared folders into set, calling added(entry)
 // for each that is not in since; false when another thread holds the loader.
 template <typename Added> bool ReadModules(ModuleSet *set, const ModuleSet *since, Added added) {
-    static auto lock = reinterpret_cast<LockLoader>(
-        ProcAddress(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock")));
-    static auto unlock = reinterpret_cast<UnlockLoader>(
-        ProcAddress(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrUnlockLoaderLock")));
+    // Looked up once, by hand: a guarded local static would bring in the C++
+    // run-time's thread-safe initialisation.
+    static LockLoader lock;
+    static UnlockLoader unlock;
+    if (!lock) {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        lock =
+            reinterpret_cast<LockLoader>(ProcAddress(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+        unlock = reinterpret_cast<UnlockLoader>(
+            ProcAddress(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+    }
     set->known = false;
     set->count = 0;
     ULONG disposition = 0;

@@ -9,6 +9,45 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+
+using QueryProcess = LONG(WINAPI *)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+
+// PROCESS_BASIC_INFORMATION with its fields named: the SDKs name some of them
+// Reserved.
+struct BasicInformation {
+    LONG exitStatus;
+    PEB *environment;
+    ULONG_PTR affinityMask;
+    LONG basePriority;
+    ULONG_PTR processId;
+    ULONG_PTR parentId;
+};
+static_assert(sizeof(BasicInformation) == sizeof(PROCESS_BASIC_INFORMATION), "its layout");
+
+bool ReadBasicInformation(BasicInformation *basic) {
+    auto query = reinterpret_cast<QueryProcess>(
+        ProcAddress(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    memset(basic, 0, sizeof *basic);
+    return query &&
+           query(GetCurrentProcess(), ProcessBasicInformation, basic, sizeof *basic, NULL) == 0;
+}
+
+} // namespace
+
+DWORD ParentProcessId() {
+    BasicInformation basic;
+    return ReadBasicInformation(&basic) ? static_cast<DWORD>(basic.parentId) : 0;
+}
+
+PEB *ProcessBlock() {
+    static PEB *block;
+    BasicInformation basic;
+    if (!block && ReadBasicInformation(&basic))
+        block = basic.environment;
+    return block;
+}
+
 const char *OsCommandLine() {
     return GetCommandLineA();
 }
