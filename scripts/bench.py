@@ -4,17 +4,23 @@ For each build (Corvane.exe; Corvane64.exe when it has been built) it runs, in
 rounds, each command once per round in alternating order, so that a figure
 compared with another was taken under the same load of the machine:
 
-  listing     Corvane.exe -o out.txt -l over 50 test data sources, against
-              the bare loader (fixtures/bareloader.exe) doing only the
-              unavoidable work on the same 50 files; the ratio is taken per
-              round (target 1.2 or less: the data sources are loaded in a
-              worker process, a second start of the program)
+  listing     Corvane.exe -o out.txt -l over 50 test data sources in the
+              Windows folder's TWAIN folder (twain_32 or twain_64), against
+              the TWAIN Working Group's Source Manager 2.4.3 listing the same
+              files (Corvane.exe -2 -l with dsm_path naming it; where
+              ../shared/peer-dsm holds it) and against the bare loader
+              (fixtures/bareloader.exe) doing only the unavoidable work on
+              them; the ratios are taken per round. Targets: 0.8 of the
+              Source Manager or less, and 1.25 of the bare loader as a guard
+              (the data sources are loaded in a worker process, a second
+              start of the program, where the bare loader starts one)
   start-up    the same over an empty folder, against the bare loader there
               (target 1.5 or less; the worker started at once is closed unused)
   slow        the same over 12 test data sources that each take 300 ms to
-              load (as real drivers do), against the bare loader on the same
-              files (target 0.45 or less: slow sources are asked side by side
-              in several workers); a fifth of the rounds, at least 5
+              load (as real drivers do), against the bare loader and the
+              Source Manager on the same files (target 0.45 of the bare
+              loader or less: slow sources are asked side by side in several
+              workers); a fifth of the rounds, at least 5
   manager     Corvane.exe -o out.txt -2 -l through the test Source Manager
               answering 50 sources
 
@@ -39,17 +45,21 @@ STATE = os.path.join(ROOT, "build", "bench")
 PREFIX = os.path.join(STATE, "prefix")
 SOURCES = 50
 SIZE_TARGET_KIB = 300
-RATIO_TARGET = 1.2
+PEER_TARGET = 0.8
+RATIO_TARGET = 1.25
 EMPTY_TARGET = 1.5
 SLOW_SOURCES = 12
 SLOW_MS = 300
 SLOW_TARGET = 0.45
 
-# name, build folder, test Source Manager file, its folder below drive_c
+# name, build folder, test Source Manager file, its folder below drive_c, the
+# TWAIN folder the Source Manager 2.4.3 searches, its file in ../shared
 BUILDS = [
-    ("Corvane.exe", "windows", "TWAIN_32.DLL", "windows"),
-    ("Corvane64.exe", "windows64", "TWAINDSM.DLL", os.path.join("windows", "system32")),
+    ("Corvane.exe", "windows", "TWAIN_32.DLL", "windows", "twain_32", "32"),
+    ("Corvane64.exe", "windows64", "TWAINDSM.DLL", os.path.join("windows", "system32"),
+     "twain_64", "64"),
 ]
+PEER = os.path.join(ROOT, "..", "shared", "peer-dsm")
 
 
 def win_path(path):
@@ -96,7 +106,7 @@ def prepare_prefix():
 class Build:
     """One executable with its program folder, data sources and commands."""
 
-    def __init__(self, exe, folder, manager, manager_dir):
+    def __init__(self, exe, folder, manager, manager_dir, twain, peer):
         self.exe = exe
         self.name = exe[:-4]
         self.built = os.path.join(ROOT, "build", folder)
@@ -104,6 +114,10 @@ class Build:
         self.manager = manager
         self.manager_dir = manager_dir
         self.state = os.path.join(STATE, self.name)
+        self.twain = os.path.join(PREFIX, "drive_c", "windows", twain)
+        self.peer = os.path.join(PEER, peer, "TWAINDSM.dll")
+        if not os.path.exists(self.peer):
+            self.peer = None
 
     def present(self):
         return os.path.exists(os.path.join(self.built, self.exe))
@@ -139,13 +153,22 @@ class Build:
                         TESTDSM_SCENARIO=win_path(self.scenario))
         self.env.pop("TESTDSM_LOG", None)
 
-    def install_settings(self, ds_dir):
+    def install_settings(self, ds_dir, peer=False):
         """Makes ds_dir the user's catalogue folder (the shipped file, put in
-        place with -!)."""
+        place with -!), and with peer the Source Manager 2.4.3 that of -2."""
         with open(os.path.join(self.program, self.name + ".ini"), "wb") as f:
             f.write(("[Settings]\r\nds_dir=%s\r\nds_reg_dir=Software\\Halvorquin\\Bench\r\n"
-                     "ds_reg_name=Default Source\r\n" % win_path(ds_dir)).encode())
+                     "ds_reg_name=Default Source\r\n%s" % (
+                         win_path(ds_dir),
+                         "dsm_path=%s\r\n" % win_path(self.peer) if peer else "")).encode())
         self.check(self.corvane("-!"), None)
+
+    def place(self, folder):
+        """Makes the TWAIN folder, where the Source Manager 2.4.3 looks, hold
+        exactly the data sources of folder; returns that TWAIN folder."""
+        shutil.rmtree(self.twain, ignore_errors=True)
+        shutil.copytree(folder, self.twain)
+        return self.twain
 
     def corvane(self, args):
         return ["wine", os.path.join(self.program, self.exe)] + args.split()
@@ -199,6 +222,25 @@ def ratios(a, b):
     return [x / y for x, y in zip(a, b)]
 
 
+def against(build, folder, lines, count):
+    """Rounds of the listing, the bare loader and (where it is there) the
+    Source Manager 2.4.3 over the data sources of folder, placed where that
+    Source Manager looks: their times, the last None without it."""
+    twain = build.place(folder)
+    build.install_settings(twain, peer=build.peer is not None)
+    commands = [build.listing(), build.bare(twain)]
+    if build.peer:
+        commands.append(build.listing("-2"))
+    for command in commands:
+        build.check(command, lines)
+    times = rounds(commands, count, build.env)
+    return times + [None] * (3 - len(times))
+
+
+def verdict(value, target):
+    return "target <= %.2f: %s" % (target, "met" if value <= target else "MISSED")
+
+
 def bench_build(build, count):
     build.prepare()
     print("\n%s (%d rounds)" % (build.exe, count), flush=True)
@@ -208,37 +250,41 @@ def bench_build(build, count):
     build.check(build.bare(build.empty), 0)
     empty, bare_empty = rounds([build.listing(), build.bare(build.empty)], count, build.env)
 
+    listing, bare, peer = against(build, build.sources, SOURCES, count)
+    slow, bare_slow, peer_slow = against(build, build.slow, SLOW_SOURCES, max(5, count // 5))
+
     build.install_settings(build.sources)
-    build.check(build.listing(), SOURCES)
-    build.check(build.bare(build.sources), SOURCES)
     build.check(build.listing("-2"), SOURCES)
-    listing, bare, manager = rounds(
-        [build.listing(), build.bare(build.sources), build.listing("-2")], count, build.env)
+    (manager,) = rounds([build.listing("-2")], count, build.env)
 
-    build.install_settings(build.slow)
-    build.check(build.listing(), SLOW_SOURCES)
-    build.check(build.bare(build.slow), SLOW_SOURCES)
-    slow, bare_slow = rounds([build.listing(), build.bare(build.slow)], max(5, count // 5),
-                             build.env)
-
-    build.install_settings(build.sources)
+    build.install_settings(build.place(build.sources))
     peak = [peak_memory(build.listing(), build.env) for _ in range(5)]
-    bare_peak = [peak_memory(build.bare(build.sources), build.env) for _ in range(5)]
+    bare_peak = [peak_memory(build.bare(build.twain), build.env) for _ in range(5)]
     size = os.path.getsize(os.path.join(build.built, build.exe)) / 1024.0
-    within = statistics.median(ratios(listing, bare)) <= RATIO_TARGET
     started = statistics.median(ratios(empty, bare_empty)) <= EMPTY_TARGET
     side_by_side = statistics.median(ratios(slow, bare_slow)) <= SLOW_TARGET
 
     print("  listing of %d sources   %s" % (SOURCES, figure(listing)))
+    if peer:
+        print("  Source Manager 2.4.3     %s" % figure(peer))
+        print("  ratio listing/SM 2.4.3   %s   %s" % (
+            figure(ratios(listing, peer), "", 1.0, 3),
+            verdict(statistics.median(ratios(listing, peer)), PEER_TARGET)))
+    else:
+        print("  (no Source Manager 2.4.3 in %s: its figures are left out)" % PEER)
     print("  bare loader, same files  %s" % figure(bare))
-    print("  ratio listing/bare       %s   target <= %.2f: %s" % (
-        figure(ratios(listing, bare), "", 1.0, 3), RATIO_TARGET, "met" if within else "MISSED"))
+    print("  ratio listing/bare       %s   %s" % (
+        figure(ratios(listing, bare), "", 1.0, 3),
+        verdict(statistics.median(ratios(listing, bare)), RATIO_TARGET)))
     print("  empty listing            %s" % figure(empty))
     print("  bare loader, empty       %s" % figure(bare_empty))
     print("  ratio empty/bare         %s   target <= %.2f: %s" % (
         figure(ratios(empty, bare_empty), "", 1.0, 3), EMPTY_TARGET,
         "met" if started else "MISSED"))
     print("  slow sources (%d x %d ms) %s" % (SLOW_SOURCES, SLOW_MS, figure(slow)))
+    if peer_slow:
+        print("  Source Manager 2.4.3     %s" % figure(peer_slow))
+        print("  ratio slow/SM 2.4.3      %s" % figure(ratios(slow, peer_slow), "", 1.0, 3))
     print("  bare loader, same files  %s" % figure(bare_slow))
     print("  ratio slow/bare          %s   target <= %.2f: %s" % (
         figure(ratios(slow, bare_slow), "", 1.0, 3), SLOW_TARGET,
