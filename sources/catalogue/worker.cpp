@@ -126,6 +126,15 @@ void LeaveOut(Candidate *candidate, int32_t outcome, uint32_t code) {
     candidate->answer.code = candidate->withOrigin ? candidate->firstCode : code;
 }
 
+// A candidate asked with the origin that does not answer then either is left
+// out with its failure without the origin.
+void Answer(Candidate *candidate, const WorkerAnswer &answer) {
+    candidate->state = kAnswered;
+    candidate->answer = answer;
+    if (candidate->withOrigin && answer.outcome != kSourceAccepted)
+        LeaveOut(candidate, answer.outcome, answer.code);
+}
+
 // The slot's candidate failed with its worker. In a worker that had served
 // another source, what that one left may be to blame: asked again in a fresh
 // worker. In a fresh worker it counts: a crash or a process end is asked once
@@ -177,12 +186,8 @@ void Take(Slot *slot) {
     // A worker that declined asked nothing: the candidate goes elsewhere.
     if (answer.state == kWorkerDeclined)
         return ReleaseSlot(slot, false);
-    Candidate &done = Plan[slot->asked];
+    Answer(&Plan[slot->asked], answer);
     slot->asked = -1;
-    done.state = kAnswered;
-    done.answer = answer;
-    if (done.withOrigin && answer.outcome != kSourceAccepted)
-        LeaveOut(&done, answer.outcome, answer.code);
     // Whatever the source left there, no other source is asked in this worker.
     if (answer.state == kWorkerChanged)
         ReleaseSlot(slot, false);
@@ -308,12 +313,13 @@ void AskHere(Candidate *candidate, int seconds) {
     auto *scratch = static_cast<unsigned char *>(MemAlloc(static_cast<int32_t>(kScratchSize)));
     OsForeignLimit(static_cast<unsigned>(seconds) * 1000);
     char *path = FullPath(candidate->path);
-    AskInto(path, false, scratch, &candidate->answer);
+    WorkerAnswer answer;
+    AskInto(path, candidate->withOrigin, scratch, &answer);
     free(path);
     // The program's own working folder is where the user's relative paths lead.
     OsRestoreWorkingFolder();
     free(scratch);
-    candidate->state = kAnswered;
+    Answer(candidate, answer);
 }
 
 void EndWorkers() {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -122,7 +123,10 @@ TEST(Scan, WithoutAWorkerTheSourcesAreAskedHereAndTheLogSaysSoOnce) {
         taken.push_back(fd);
     close(taken.back()); // one to search folders and load modules with, not two for a channel
     taken.pop_back();
+    std::string working = std::filesystem::current_path().string();
     ScanDataSources(scratch.path.c_str());
+    // Each source's folder was the working folder while it was asked, and no longer.
+    EXPECT_EQ(std::filesystem::current_path().string(), working);
     for (int fd : taken)
         close(fd);
     setrlimit(RLIMIT_NOFILE, &saved);
