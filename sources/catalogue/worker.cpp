@@ -5,13 +5,10 @@
 // workers (up to ds_workers) and sends them the next candidates, so that slow
 // sources are asked side by side. Answers are taken in scan order, so every
 // output is what one worker would give. A worker that ends, breaks its channel,
-// sends a damaged answer or runs past the time limit is ended and replaced; so
-// is one that a source left changed (a thread running, a library loaded), so
-// that no source is asked where another one left something behind. A failure
-// in a worker that had served another source is not the source's: it is asked
-// again in a fresh worker, and only a failure there counts against it. A
-// source that crashes or ends the process there is asked once more, with the
-// program's identity as the origin (some drivers read it).
+// sends a damaged answer, runs past the time limit or was left changed by a
+// source (a thread running, a library loaded) is ended and replaced. Only a
+// failure in a fresh worker counts against a source; a crash or a process end
+// there is asked once more with the program's identity as the origin.
 // What a worker itself does is in workerloop.cpp.
 #include <cstdlib>
 #include <cstring>
@@ -338,9 +335,9 @@ void PlanCandidates(StringList paths) {
     int count = 0;
     while (paths[count] != nullptr)
         ++count;
-    Plan =
-        static_cast<Candidate *>(MemAlloc(static_cast<int32_t>((count + 1) * sizeof(Candidate))));
-    memset(Plan, 0, (count + 1) * sizeof(Candidate));
+    Plan = static_cast<Candidate *>(calloc(count + 1, sizeof(Candidate)));
+    if (!Plan)
+        Fatal("Out of memory");
     for (PlanCount = 0; PlanCount < count; ++PlanCount)
         Plan[PlanCount].path = StrDup(paths[PlanCount]);
 }

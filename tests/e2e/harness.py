@@ -317,12 +317,12 @@ def read_registry(key, value):
 
 
 def install_source(folder, name, variant="testds", build=BUILD, **behaviour):
-    """Copies a test data source of the build into folder as `name`; keyword
-    arguments (manufacturer, family, product, info, result, fill) go to its
-    behaviour file."""
+    """Copies a test data source of the build (or another fixture, the variant
+    named with its extension) into folder as `name`; keyword arguments
+    (manufacturer, family, product, info, result, fill) go to its behaviour file."""
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, name)
-    shutil.copy(os.path.join(build.fixtures, variant + ".ds"), path)
+    shutil.copy(os.path.join(build.fixtures, variant + ("" if "." in variant else ".ds")), path)
     if behaviour:
         with open(path + ".txt", "wb") as f:
             for key, value in behaviour.items():

@@ -6,10 +6,8 @@
 
 #include <filesystem>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "app/program.h"
 #include "commands/commands.h"
 #include "platform/system.h"
 
@@ -102,28 +100,25 @@ TEST(PeHeader, ImportedDllsOrNoneOfADamagedImage) {
 }
 
 // The check's diagnosis of a module that needs a missing DLL: each DLL the
-// loader would not find where it looks while the source's own folder is the
-// working folder, through the vendor's own DLLs; never one beside the source.
-// (Natively a path's last backslash is part of a file name: "vendor\x.dll".)
+// loader would not find while the source's folder is the working folder,
+// through the vendor's own DLLs. (Natively a backslash is part of a name.)
 TEST(PeHeader, MissingDllsAreLookedForWhereTheLoaderLooks) {
-    const std::string there = "Exec format error (error 8); the file is there, but a DLL it "
-                              "needs is missing";
+    const std::string nowhere = "needs vhelper.dll, which is not found (error 8)";
     const struct {
-        const char *what;
-        std::vector<std::pair<const char *, std::vector<std::string>>> dlls;
+        const char *what, *dll;
+        std::vector<std::string> imports;
         std::string said;
     } cases[] = {
-        {"beside the source", {{"vendor\\vhelper.dll", {}}}, there},
-        {"nowhere", {}, "needs vhelper.dll, which is not found (error 8)"},
-        {"beside the source, but its own import nowhere",
-         {{"vendor\\vhelper.dll", {"vcore.dll", "api-ms-win-core-x-l1-1-0.dll"}}},
+        {"beside the source",
+         "vendor\\vhelper.dll",
+         {},
+         "Exec format error (error 8); the file is there, but a DLL it needs is missing"},
+        {"nowhere", "elsewhere.dll", {}, nowhere},
+        {"beside it, its own import nowhere",
+         "vendor\\vhelper.dll",
+         {"vcore.dll"},
          "needs vcore.dll (for vhelper.dll), which is not found (error 8)"},
-        {"in the program's folder and in PATH",
-         {{"program\\vhelper.dll", {"vcore.dll"}}, {"path\\vcore.dll", {}}},
-         there},
-        {"only in the program's working folder",
-         {{"work/.\\vhelper.dll", {}}},
-         "needs vhelper.dll, which is not found (error 8)"},
+        {"in the program's working folder only", "work/.\\vhelper.dll", {}, nowhere},
     };
     std::string cwd = std::filesystem::current_path();
     for (const auto &c : cases) {
@@ -131,16 +126,11 @@ TEST(PeHeader, MissingDllsAreLookedForWhereTheLoaderLooks) {
         std::filesystem::create_directory(scratch.path + "/work");
         std::string source = scratch.path + "/vendor\\source.ds";
         WriteBytes(source, Importing(false, {"vhelper.dll"}));
-        for (const auto &[name, imports] : c.dlls)
-            WriteBytes(scratch.path + "/" + name, Importing(false, imports));
-        std::string program = scratch.path + "/program";
-        ProgramFolderPath = program.data();
-        setenv("PATH", (scratch.path + "/path").c_str(), 1);
+        WriteBytes(scratch.path + "/" + c.dll, Importing(false, c.imports));
         std::filesystem::current_path(scratch.path + "/work");
         char said[kNotLoadedSize];
         NotLoadedText(said, sizeof said, source.c_str(), OsErrorModuleNotFound);
         std::filesystem::current_path(cwd);
         EXPECT_EQ(said, c.said) << c.what;
     }
-    ProgramFolderPath = nullptr;
 }
