@@ -59,12 +59,9 @@ namespace {
 
 TEST(Scan, TimeLimitAndWorkerSettingsTakeWholeNumbersInRangeOnly) {
     SettingsPath = const_cast<char *>("Corvane.ini");
-    for (auto [text, seconds] : {std::pair{"", 30},
-                                 {"0", 0},
-                                 {"2", 2},
-                                 {"86400", 86400},
-                                 {"000005", 5},
-                                 {"0000000030", 30}}) {
+    const std::pair<const char *, int> limits[] = {
+        {"", 30}, {"0", 0}, {"2", 2}, {"86400", 86400}, {"000005", 5}, {"0000000030", 30}};
+    for (auto [text, seconds] : limits) {
         VarSet("ds_timeout", text);
         EXPECT_EQ(SourceTimeLimit(), seconds) << text;
     }
