@@ -18,14 +18,10 @@ CandidateTable ScanCandidates;
 
 namespace {
 
+constexpr int kIdentitySize = sizeof(TW_IDENTITY);
+
 // The system's error when the latest scan could not search ds_dir, else 0.
 unsigned FolderError;
-
-} // namespace
-
-namespace {
-
-constexpr int kIdentitySize = sizeof(TW_IDENTITY);
 
 // Only the low 16 bits of the entry's result are the TWAIN return code. The
 // source gets its own copy of the origin: what it writes there stays there.

@@ -167,6 +167,14 @@ def japanese_folders(s):
     install_source(s.ds, "hang.ds", misbehave="wait-entry")
 
 
+def relative_below_japanese(s):
+    # A relative ds_dir, taken from a working folder with such a name.
+    os.makedirs(s.path(JAPANESE))
+    shutil.move(s.ds, s.path(JAPANESE, "ds"))
+    s.settings(ds_dir="ds")
+    s.run.update(cwd=s.path(JAPANESE))
+
+
 def cleared_identity(s):
     # The first candidate fills every byte and is refused; the next one, in the
     # same slot, writes only its strings.
@@ -431,6 +439,8 @@ ROWS = [
       ("information", BUILD.program, "1=Flatbed Pro\n2=Sheetfeed 2\n"), japanese_folders,
       lambda t, s, r: t.assertIn(b"hang.ds: did not answer within 2 s",
                                  file_bytes(os.path.join(s.path(JAPANESE), BUILD.log)))),
+    R("relative ds_dir in a working folder code page 1252 cannot write", LIST, 0, None,
+      relative_below_japanese, output(TWO)),
     R("AppData a missing folder code page 1252 cannot write", LIST, 1, lambda s: (
       "The folder %s\\??? (AppData) cannot be written in code page 1252 and has no short (8.3) "
       "name: set AppData to a folder whose name code page 1252 can write, or enable short names "

@@ -134,7 +134,23 @@ int OsManagerFolder(char *buf, int size) {
 int OsFullPath(const char *path, char *buf, int size) {
     if (size < 0)
         return 0;
-    return static_cast<int>(GetFullPathNameA(path, static_cast<DWORD>(size), buf, NULL));
+    // By the wide call: a working folder the code page cannot write is reached
+    // by its short name, where the ANSI call would give '?'s.
+    int room = MultiByteToWideChar(CP_ACP, 0, path, -1, NULL, 0);
+    auto *wide = room > 0 ? static_cast<wchar_t *>(calloc(room, sizeof(wchar_t))) : nullptr;
+    DWORD needed = wide && MultiByteToWideChar(CP_ACP, 0, path, -1, wide, room)
+                       ? GetFullPathNameW(wide, 0, NULL, NULL)
+                       : 0;
+    auto *full = needed > 0 ? static_cast<wchar_t *>(calloc(needed, sizeof(wchar_t))) : nullptr;
+    bool unwritable = false;
+    int length = 0;
+    if (full && GetFullPathNameW(wide, needed, full, NULL) < needed) {
+        length = AnsiPath(full, buf, size, &unwritable);
+        length = length > size ? length : length > 0 ? length - 1 : 0;
+    }
+    free(full);
+    free(wide);
+    return length;
 }
 
 const char *OsGetEnv(const char *name) {
