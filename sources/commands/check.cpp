@@ -229,29 +229,19 @@ const char *SystemFolder(bool windows, char (&buf)[kSystemFolderSize]) {
 // Where the loader finds a DLL that a data source, or a DLL of its, imports
 // while the source's own folder is the working folder: the program's folder,
 // the system folder, the Windows folder, the working folder, then the folders
-// of PATH. Null when it finds none.
-char *FindDll(const char *sourceFolder, const char *name) {
+// of PATH. Null when it finds none; *shared tells whether it is the system's.
+char *FindDll(const char *sourceFolder, const char *name, bool *shared) {
     char system[kSystemFolderSize];
     char windows[kSystemFolderSize];
     const char *folders[] = {ProgramFolderPath, SystemFolder(false, system),
                              SystemFolder(true, windows), sourceFolder};
-    for (const char *folder : folders)
-        if (char *found = folder ? InFolder(folder, name) : nullptr)
+    for (int i = 0; i < 4; ++i) {
+        *shared = i == 1 || i == 2;
+        if (char *found = folders[i] ? InFolder(folders[i], name) : nullptr)
             return found;
-    return InPathFolder(name);
-}
-
-bool InSystemFolders(const char *path) {
-    char system[kSystemFolderSize];
-    char windows[kSystemFolderSize];
-    const char *folders[] = {SystemFolder(false, system), SystemFolder(true, windows)};
-    for (const char *folder : folders) {
-        size_t length = folder ? strlen(folder) : 0;
-        if (length > 0 && StrNCompareNoCase(path, folder, length) == 0 && path[length] == '\\' &&
-            !LastChar(path + length + 1, '\\'))
-            return true;
     }
-    return false;
+    *shared = false;
+    return InPathFolder(name);
 }
 
 // Adds to *missing each DLL the module at path needs, directly or through a
@@ -270,13 +260,14 @@ void CollectMissing(const char *sourceFolder, const char *path, const char *thro
             OsModuleLoaded(*name))
             continue;
         ListAppend(seen, *name);
-        char *found = FindDll(sourceFolder, *name);
+        bool shared = false;
+        char *found = FindDll(sourceFolder, *name, &shared);
         if (!found) {
             char entry[kNotLoadedSize];
             snprintf(entry, sizeof entry, "%s%s%s%s", *name, through ? " (for " : "",
                      through ? through : "", through ? ")" : "");
             ListAppend(missing, entry);
-        } else if (depth < kDeepestImport && !InSystemFolders(found)) {
+        } else if (depth < kDeepestImport && !shared) {
             CollectMissing(sourceFolder, found, *name, depth + 1, seen, missing);
         }
         free(found);
