@@ -7,7 +7,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/program.h"
 #include "platform/modules.h"
 #include "platform/system.h"
 #include "support/strings.h"
@@ -17,6 +16,8 @@ void (*FatalTestHook)(const char *text) = nullptr;
 
 namespace {
 
+char BoxTitle[64] = "";
+int (*RunEnd)(int code) = nullptr;
 char *LogPath = nullptr;
 char LastDateHeader[40] = "";
 
@@ -63,15 +64,20 @@ int MessageOut(const char *text, const char *caption, unsigned style) {
     return OsMessageBox(text, caption, style);
 }
 
+void DiagnosticsSetRun(const char *title, int (*endRun)(int code)) {
+    snprintf(BoxTitle, sizeof BoxTitle, "%s", title);
+    RunEnd = endRun;
+}
+
 int ShowMessage(const char *text) {
-    return MessageOut(text, ProgramTitle(), kBoxPlain);
+    return MessageOut(text, BoxTitle, kBoxPlain);
 }
 
 void WarnAndExit(const char *text) {
     if (FatalTestHook)
         FatalTestHook(text);
-    MessageOut(text, ProgramTitle(), kBoxWarning);
-    exit(EndRun(1));
+    MessageOut(text, BoxTitle, kBoxWarning);
+    exit(RunEnd ? RunEnd(1) : 1);
 }
 
 // 500 characters are formatted at most; a longer text is cut to end with " ..."
@@ -106,9 +112,9 @@ static void ForeignFailure(bool box, const char *format, ...) {
     const char *record = OsGetEnv("CORVANE_MESSAGE_FILE");
     if (!box) { // the process is ending: a box could not be shown
         if (record && *record)
-            RecordMessage(record, text, ProgramTitle(), kBoxWarning);
+            RecordMessage(record, text, BoxTitle, kBoxWarning);
     } else
-        MessageOut(text, ProgramTitle(), kBoxWarning);
+        MessageOut(text, BoxTitle, kBoxWarning);
 }
 
 void ForeignFault(const char *file, unsigned long code) {

@@ -19,6 +19,11 @@ extern void (*FatalTestHook)(const char *text);
 // becomes a record in that file instead (see the README).
 int MessageOut(const char *text, const char *caption, unsigned style);
 
+// Start-up hands over the title of every box and the end of a run, through
+// which a fatal error passes its exit code; until then boxes have no title
+// and a fatal error exits at once.
+void DiagnosticsSetRun(const char *title, int (*endRun)(int code));
+
 int ShowMessage(const char *text);
 [[noreturn]] void WarnAndExit(const char *text);
 [[noreturn]] void Fatal(const char *format, ...) CORVANE_PRINTF(1, 2);

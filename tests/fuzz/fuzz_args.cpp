@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "TWLINK/TWLINK.h"
-#include "app/driver.h"
-#include "app/program.h"
 #include "app/settings.h"
 #include "catalogue/catalogue.h"
 #include "commands/commands.h"
+#include "main/driver.h"
+#include "main/args.h"
 #include "support/strings.h"
 
 #include "fuzzing.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/program.h"
+#include "main/args.h"
 
 namespace {
 

@@ -14,13 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "app/program.h"
 #include "platform/modules.h"
 #include "platform/system.h"
 
 #include "scratch.h"
 
 namespace {
+
+constexpr char kTitle[] = "Corvane Ver 1.13";
 
 class Diagnostics : public testing::Test {
   protected:
@@ -32,6 +33,7 @@ class Diagnostics : public testing::Test {
         log = dir + "/\\test.log";
         records = dir + "/boxes.txt";
         unsetenv("CORVANE_MESSAGE_FILE");
+        DiagnosticsSetRun(kTitle, nullptr);
     }
     void TearDown() override {
         unsetenv("CORVANE_MESSAGE_FILE");
@@ -138,7 +140,7 @@ TEST_F(Diagnostics, MessageRecords) {
     EXPECT_EQ(Records(), "[information] Caption\ntwo\nlines\n[end]\n"
                          "[warning] Other\ncareful\n[end]\n"
                          "[information] " +
-                             std::string(ProgramTitle()) + "\n\n[end]\n");
+                             std::string(kTitle) + "\n\n[end]\n");
 }
 
 TEST_F(Diagnostics, UnwritableRecordFileShowsTheBox) {
@@ -150,7 +152,7 @@ TEST_F(Diagnostics, UnwritableRecordFileShowsTheBox) {
 
 // The record of a fatal error, written by the dying child process.
 TEST_F(Diagnostics, FatalShowsUpTo499CharactersWhole) {
-    std::string title = ProgramTitle();
+    std::string title = kTitle;
     std::string text(499, 'm');
     EXPECT_EXIT(
         {
@@ -162,7 +164,7 @@ TEST_F(Diagnostics, FatalShowsUpTo499CharactersWhole) {
 }
 
 TEST_F(Diagnostics, FatalCutsLongerTextsTo500) {
-    std::string title = ProgramTitle();
+    std::string title = kTitle;
     for (size_t length : {500u, 2000u}) {
         std::filesystem::remove(records);
         std::string text(length, 'm');
@@ -178,6 +180,10 @@ TEST_F(Diagnostics, FatalCutsLongerTextsTo500) {
 
 TEST_F(Diagnostics, FatalWithAnEmptyMessageStillExits) {
     EXPECT_EXIT(WarnAndExit(""), testing::ExitedWithCode(1), "");
+    // The end of the run that start-up handed over decides the exit.
+    DiagnosticsSetRun(kTitle, [](int code) { return code + 2; });
+    EXPECT_EXIT(WarnAndExit(""), testing::ExitedWithCode(3), "");
+    DiagnosticsSetRun(kTitle, nullptr);
     EXPECT_EXIT(Fatal("Can't open %s", "C:\\x.ini"), testing::ExitedWithCode(1),
                 "Can't open C:.x\\.ini");
 }
@@ -185,7 +191,7 @@ TEST_F(Diagnostics, FatalWithAnEmptyMessageStillExits) {
 // A fault in foreign code is reported like a fatal error, and then nothing of
 // the program runs any more, its exit handlers included.
 TEST_F(Diagnostics, FaultInForeignCodeEndsTheRunAtOnce) {
-    std::string title = ProgramTitle();
+    std::string title = kTitle;
     EXPECT_EXIT(
         {
             setenv("CORVANE_MESSAGE_FILE", records.c_str(), 1);

@@ -1,5 +1,5 @@
 // The Windows GUI process entry.
-#include "app/program.h"
+#include "main/startup.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // The command-line driver: single-argument forms, then the walk over the options.
-#include "app/driver.h"
+#include "main/driver.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +10,7 @@
 #include "app/settings.h"
 #include "catalogue/catalogue.h"
 #include "commands/commands.h"
+#include "main/args.h"
 #include "platform/system.h"
 #include "support/diagnostics.h"
 #include "support/strings.h"
