@@ -33,6 +33,13 @@ bool OsReplaceFile(const char *from, const char *to);
 // that name is in the way.
 FILE *OsCreateNewFile(const char *path, bool *taken);
 
+// Appends the text to the file (created when missing) in one write, its line
+// feeds as a text-mode stream writes them (CR LF on Windows). The file is open
+// for appending only, so the system puts the write at its end: processes that
+// append at once never overwrite or split each other's text. False when the
+// text is not written whole.
+bool OsAppendText(const char *path, const char *text);
+
 // Whether the system finds a file at the path (OpenFile with OF_EXIST).
 bool OsFileFound(const char *path);
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/files.h"
 #include "platform/modules.h"
 #include "platform/system.h"
 #include "support/strings.h"
@@ -148,21 +149,38 @@ void LogSetFile(const char *name) {
     LastDateHeader[0] = '\0';
 }
 
-void LogWrite(const char *format, ...) {
+namespace {
+
+// The head and the text as one record, a line end after it, in one append: two
+// runs logging at once never lose or break each other's lines. False when it
+// is not written (no log, no file, no memory).
+bool LogAppend(const char *head, const char *text) {
     if (!LogPath)
-        return;
-    FILE *file = fopen(LogPath, "a+");
-    if (!file)
-        return;
+        return false;
+    size_t headLength = strlen(head);
+    size_t textLength = strlen(text);
+    char *record = static_cast<char *>(malloc(headLength + textLength + 2));
+    if (!record)
+        return false;
+    memcpy(record, head, headLength);
+    memcpy(record + headLength, text, textLength);
+    memcpy(record + headLength + textLength, "\n", 2);
+    bool written = OsAppendText(LogPath, record);
+    free(record);
+    return written;
+}
+
+} // namespace
+
+void LogWrite(const char *format, ...) {
     char fixed[513];
     va_list args;
     va_start(args, format);
     char *text = FormatText(fixed, sizeof fixed, format, args);
     va_end(args);
-    PutLine(file, text);
+    LogAppend("", text);
     if (text != fixed)
         free(text);
-    fclose(file);
 }
 
 void LogPrint(const char *format, ...) {
@@ -181,11 +199,16 @@ void LogPrint(const char *format, ...) {
     char *message = FormatText(fixed, sizeof fixed, format, args);
     va_end(args);
 
-    if (strcmp(date, LastDateHeader) != 0) {
+    // The date header goes in the same record as the line it heads, and counts
+    // as written only once it is: the first line that reaches the log has it.
+    bool header = strcmp(date, LastDateHeader) != 0;
+    char head[sizeof LastDateHeader + sizeof clock + 16];
+    if (header)
+        snprintf(head, sizeof head, "*\n* %s\n*\n%s ", date, clock);
+    else
+        snprintf(head, sizeof head, "%s ", clock);
+    if (LogAppend(head, message) && header)
         snprintf(LastDateHeader, sizeof LastDateHeader, "%s", date);
-        LogWrite("*\n* %s\n*", date);
-    }
-    LogWrite("%s %s", clock, message);
     if (message != fixed)
         free(message);
 }

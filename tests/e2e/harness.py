@@ -441,6 +441,11 @@ def dump_rows(data):
     return rows
 
 
+def date_header():
+    """The three lines that precede a run's first line in the debug log, today."""
+    return ("*\r\n* %s\r\n*\r\n" % time.strftime("%a %d %b %Y")).encode()
+
+
 TITLE = BUILD.title
 
 

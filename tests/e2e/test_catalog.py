@@ -4,12 +4,13 @@ and setting the default source in the user's registry."""
 import os
 import re
 import struct
+import threading
 import time
 import unittest
 
-from harness import (BUILD, OTHER, PROGRAM_NAME, TITLE, WineTestCase, dump_rows, file_bytes,
-                     install_source, left_running, loads, only_for, read_registry, win_path,
-                     wine)
+from harness import (BUILD, OTHER, PROGRAM_NAME, TITLE, Case, WineTestCase, date_header,
+                     dump_rows, file_bytes, install_source, left_running, loads, only_for,
+                     read_registry, win_path, wine)
 
 REG_NAME = "Default Source"
 # Each source is freed right after its call, not only at the end of the run.
@@ -198,30 +199,57 @@ class Scan(CatalogCase):
         self.assertEqual(loads(fail), LOADED_AND_ASKED)
 
     def test_debug_level_dumps_each_accepted_identity(self):
+        # 50 sources; two runs at once (a logon script started twice) keep every
+        # line of both whole in the log they share.
         install_source(self.ds, "flatbed.ds", manufacturer="Acme Imaging", family="Flatbeds",
                        product="Flatbed Pro")
         install_source(self.ds, "broken.ds", result=1)
-        install_source(os.path.join(self.ds, "vendor"), "sheet.ds", product="Sheetfeed 2")
+        for i in range(49):
+            install_source(os.path.join(self.ds, "vendor" if i % 2 else ""), "s%02d.ds" % i)
         expected = []
-        for number, fields in ((1, ("Acme Imaging", "Flatbeds", "Flatbed Pro")),
-                               (2, ("Test Manufacturer", "Test Family", "Sheetfeed 2"))):
-            rows = dump_rows(identity_bytes(*fields))
+        for number, path in enumerate([p for p in scan_order(self.ds) if "broken" not in p], 1):
+            name = os.path.basename(path)[:-3]
+            rows = dump_rows(identity_bytes(*(("Acme Imaging", "Flatbeds", "Flatbed Pro")
+                                              if name == "flatbed" else
+                                              ("Test Manufacturer", "Test Family", name))))
             self.assertEqual((len(rows), len(rows[-1])), (10, 36 + 12 + 12))
             expected += ["TWAIN Data Source %d" % number, "TW_IDENTITY : "] + rows
+        second = Case(self.id() + ".second")  # another user's run, into the same TEMP
+        second.write_settings(file_bytes(self.case.user_settings))
 
-        for level, dumps in (("1", True), ("-1", True), ("0", False)):
-            with self.subTest(level=level):
+        header = re.escape(date_header())
+        for level, runs, dumps in (("1", 1, True), ("-1", 1, True), ("0", 1, False),
+                                   ("1", 2, True)):
+            with self.subTest(level=level, runs=runs):
                 log_path = os.path.join(self.case.temp, BUILD.log)
                 if os.path.exists(log_path):
                     os.remove(log_path)
-                r = self.case.run("-dbg=%s -o %s -l" % (level, win_path(self.out("l.txt"))))
-                self.assertEqual(r.code, 0)
-                lines = (r.log() or b"").decode("latin-1").split("\r\n")
-                stamped = [re.sub(r"^\d\d:\d\d:\d\d ", "", l) for l in lines
-                           if re.match(r"\d\d:\d\d:\d\d ", l)]
+                results = [None] * runs
+                def run(i):
+                    results[i] = [self.case, second][i].run(
+                        "-dbg=%s -o %s -l" % (level, win_path(self.out("l%d.txt" % i))),
+                        temp=win_path(self.case.temp))
+                threads = [threading.Thread(target=run, args=(i,)) for i in range(runs)]
+                for t in threads:
+                    t.start()
+                for t in threads:
+                    t.join()
+                self.assertEqual([r.code for r in results], [0] * runs)
+                log = results[0].log() or b""
+                # Each run's first line comes right after its own date header;
+                # every other line is stamped and whole.
+                self.assertEqual([len(re.findall(header + tail, log)) for tail in (b"", rb"\d\d:")],
+                                 [runs if dumps else 0] * 2)
+                lines = re.sub(header, b"", log).decode("latin-1").split("\r\n")
+                self.assertEqual(lines.pop(), "")
+                stamped = [l[9:] for l in lines if re.match(r"\d\d:\d\d:\d\d ", l)]
+                self.assertEqual(len(stamped), len(lines))
                 # -1 also has the bit that traces VarSet.
                 stamped = [l for l in stamped if not l.startswith(("Cmdline: ", "(VarSet) "))]
-                self.assertEqual(stamped, expected if dumps else [])
+                want = expected * runs if dumps else []
+                # The lines of runs at once may interleave.
+                self.assertEqual(stamped if runs == 1 else sorted(stamped),
+                                 want if runs == 1 else sorted(want))
 
 
 class Listing(CatalogCase):

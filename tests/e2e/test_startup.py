@@ -5,7 +5,7 @@ import re
 import time
 import unittest
 
-from harness import BUILD, TITLE, WineTestCase, run_and_close_box, win_path
+from harness import BUILD, TITLE, WineTestCase, date_header, run_and_close_box, win_path
 
 USAGE = (
     "Usage:\n\n{0} ([OPTS] ACTION)*\n\nACTIONs are:\n-g\tGet current scanner name\n"
@@ -21,10 +21,6 @@ USAGE = (
     "is -g.").format(BUILD.program)
 
 VERSION = re.compile(r"Build date:\t[A-Z][a-z]{2} [ 0-9]\d \d{4}\nBuild time:\t\d\d:\d\d:\d\d\n\Z")
-
-
-def date_header():
-    return ("*\r\n* %s\r\n*\r\n" % time.strftime("%a %d %b %Y")).encode()
 
 
 class SingleArgumentForms(WineTestCase):

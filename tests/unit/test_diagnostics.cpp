@@ -96,6 +96,14 @@ TEST_F(Diagnostics, MissingLogFolderIsSilent) {
     LogSetFile("test.log");
     LogPrint("lost");
     EXPECT_FALSE(std::filesystem::exists(dir + "/none"));
+    // The date header was lost with the line: the first line written has it.
+    std::filesystem::create_directory(dir + "/none");
+    LogPrint("kept");
+    log = dir + "/none/\\test.log";
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "*");
+    EXPECT_EQ(Unstamped(lines[3]), "kept");
 }
 
 TEST_F(Diagnostics, HexDumpRows) {

@@ -183,6 +183,15 @@ FILE *OsCreateNewFile(const char *path, bool *taken) {
     return nullptr;
 }
 
+bool OsAppendText(const char *path, const char *text) {
+    int file = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (file < 0)
+        return false;
+    size_t size = strlen(text);
+    bool whole = write(file, text, size) == static_cast<ssize_t>(size);
+    return close(file) == 0 && whole;
+}
+
 // The length limit is that of OpenFile's OFSTRUCT, so both systems agree.
 bool OsFileFound(const char *path) {
     if (strlen(path) >= 128)

@@ -9,6 +9,7 @@
 #include <direct.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 // The search runs on the names as the file system keeps them: the ANSI search
@@ -80,6 +81,42 @@ FILE *OsCreateNewFile(const char *path, bool *taken) {
         _unlink(path);
     }
     return nullptr;
+}
+
+bool OsAppendText(const char *path, const char *text) {
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end.
+    // FILE_READ_DATA only because a lock needs it.
+    HANDLE file =
+        CreateFileA(path, FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    size_t feeds = 0;
+    for (const char *c = text; *c != '\0'; ++c)
+        feeds += *c == '\n';
+    size_t size = strlen(text) + feeds;
+    char *bytes = size < MAXDWORD ? static_cast<char *>(malloc(size + 1)) : nullptr;
+    bool whole = false;
+    if (bytes) {
+        char *out = bytes;
+        for (const char *c = text; *c != '\0'; ++c) {
+            if (*c == '\n')
+                *out++ = '\r';
+            *out++ = *c;
+        }
+        // Wine finds the end and writes there in two steps: a lock on a byte far
+        // past any file's end makes each writer wait for the one before.
+        OVERLAPPED beyond = {};
+        beyond.OffsetHigh = 0x40000000;
+        bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &beyond) != FALSE;
+        DWORD written = 0;
+        whole = WriteFile(file, bytes, static_cast<DWORD>(size), &written, NULL) && written == size;
+        if (locked)
+            UnlockFileEx(file, 0, 1, 0, &beyond);
+        free(bytes);
+    }
+    CloseHandle(file);
+    return whole;
 }
 
 bool OsFileFound(const char *path) {
