@@ -23,3 +23,10 @@ StringList ImageImports(const unsigned char *bytes, size_t size);
 // empty list when it cannot be read.
 constexpr long kImageReadLimit = 64L * 1024 * 1024;
 StringList ModuleImports(const char *path);
+
+// Whether a PE32 or PE32+ image holds every byte its headers promise, as the
+// loader requires: a section whose bytes lie past the file's end (a file cut
+// short) makes the image unloadable. The same for a file; one that cannot be
+// read counts as whole.
+bool ImageWhole(const unsigned char *bytes, size_t size);
+bool ModuleWhole(const char *path);
