@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr int32_t kMachineX86 = 0x14C;
-constexpr int32_t kMachineX64 = 0x8664;
 // The scan searches ds_dir and one folder below; the check looks this deep.
 constexpr int kDeepestLevel = 3;
 
@@ -51,7 +49,7 @@ void PutCandidate(FILE *stream, const CandidateRecord &record) {
                    IdentityString(SourceCatalog.identities[record.code - 1].ProductName).text);
         break;
     case kNotLoaded:
-        PutNotLoaded(stream, record.path, record.code);
+        PutNotLoaded(stream, record.path, record.code, nullptr);
         PutMachineHint(stream, record.path);
         break;
     case kNoEntry:

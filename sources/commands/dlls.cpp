@@ -1,8 +1,9 @@
 // Why the system did not load a module whose file is there: the DLLs it needs
-// that the loader does not find where it looks.
+// that the loader does not find where it looks, or finds and cannot load.
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "app/program.h"
 #include "commands/commands.h"
@@ -29,119 +30,206 @@ void Append(char *buf, size_t size, const char *format, ...) {
     va_end(args);
 }
 
-// The file of a DLL in a folder, as a heap text; null when it is not there.
-char *InFolder(const char *folder, const char *name) {
-    char *path = PathJoin(folder, name);
-    if (FileExists(path))
-        return path;
-    free(path);
-    return nullptr;
+// Where the loader looks for a DLL, in its order; the folders of PATH come last.
+enum DllPlace { kProgramFolder, kSystemFolder, kWindowsFolder, kWorkingFolder, kPathFolder };
+
+// What the loader makes of a DLL's file.
+enum DllFit { kDllUsable, kDllOtherMachine, kDllDamaged };
+
+// The file the loader takes for a DLL, or stops at, and the first it passed
+// over (built for another machine); heap texts, null when none.
+struct DllLookup {
+    char *path;
+    DllPlace place;
+    DllFit fit;
+    char *passed;
+    DllPlace passedPlace;
+    int32_t passedMachine;
+};
+
+struct DllSearch {
+    const char *working; // the working folder while the module loads
+    bool ownFolder;      // which is the module's own: a data source's
+    StringList seen;     // the DLLs looked for already
+    StringList missing;  // "b.dll", "c.dll (for b.dll)"
+    StringList unusable; // "b.dll, beside the source, is built for 64-bit Windows"
+};
+
+DllFit Fit(const char *path, int32_t *machine) {
+    *machine = ModuleMachine(path);
+    int32_t own = static_cast<int32_t>(OsProgramMachine);
+    if (*machine == kMachineNoModule || (*machine == own && !ModuleWhole(path)))
+        return kDllDamaged;
+    // A file that cannot be read is the loader's to judge.
+    return *machine >= 0 && *machine != own ? kDllOtherMachine : kDllUsable;
 }
 
-char *InPathFolder(const char *name) {
+// The folders the loader searches, in its order; an empty text for one the
+// system does not name.
+StringList SearchFolders(const char *working) {
+    StringList folders = ListNew(0);
+    ListAppend(&folders, ProgramFolderPath ? ProgramFolderPath : "");
+    char folder[kSystemFolderSize];
+    for (bool windows : {false, true}) {
+        int length = windows ? OsWindowsDirectory(folder, kSystemFolderSize)
+                             : OsSystemDirectory(folder, kSystemFolderSize);
+        ListAppend(&folders, length > 0 && length < kSystemFolderSize ? folder : "");
+    }
+    ListAppend(&folders, working);
     const char *variable = OsGetEnv("PATH");
-    char *folders = StrDup(variable ? variable : "");
-    char *found = nullptr;
-    for (char *folder = folders; folder && !found;) {
-        char *end = strchr(folder, ';');
+    char *path = StrDup(variable ? variable : "");
+    for (char *item = path; item;) {
+        char *end = strchr(item, ';');
         if (end)
             *end = '\0';
-        found = *folder != '\0' ? InFolder(folder, name) : nullptr;
-        folder = end ? end + 1 : nullptr;
+        if (*item != '\0')
+            ListAppend(&folders, item);
+        item = end ? end + 1 : nullptr;
     }
+    free(path);
+    return folders;
+}
+
+// Looks for a DLL as the loader does: it passes over a file built for another
+// machine and goes on, and takes (or stops at, when it is damaged) the first
+// other file.
+void FindDll(const char *working, const char *name, DllLookup *lookup) {
+    memset(lookup, 0, sizeof *lookup);
+    StringList folders = SearchFolders(working);
+    for (int i = 0; folders[i] && !lookup->path; ++i) {
+        char *path = *folders[i] != '\0' ? PathJoin(folders[i], name) : nullptr;
+        if (!path || !FileExists(path)) {
+            free(path);
+            continue;
+        }
+        int32_t machine = 0;
+        DllFit fit = Fit(path, &machine);
+        DllPlace place = i < kPathFolder ? static_cast<DllPlace>(i) : kPathFolder;
+        if (fit != kDllOtherMachine) {
+            lookup->path = path;
+            lookup->place = place;
+            lookup->fit = fit;
+        } else if (!lookup->passed) {
+            lookup->passed = path;
+            lookup->passedPlace = place;
+            lookup->passedMachine = machine;
+        } else {
+            free(path);
+        }
+    }
+    ListFreeItems(folders);
     free(folders);
-    return found;
 }
 
-// The system's folder or Windows' (into buf), or null when it cannot be read.
-const char *SystemFolder(bool windows, char (&buf)[kSystemFolderSize]) {
-    int length = windows ? OsWindowsDirectory(buf, kSystemFolderSize)
-                         : OsSystemDirectory(buf, kSystemFolderSize);
-    return length > 0 && length < kSystemFolderSize ? buf : nullptr;
-}
-
-// Where the loader finds a DLL that a data source, or a DLL of its, imports
-// while the source's own folder is the working folder: the program's folder,
-// the system folder, the Windows folder, the working folder, then the folders
-// of PATH. Null when it finds none; *shared tells whether it is the system's.
-char *FindDll(const char *sourceFolder, const char *name, bool *shared) {
-    char system[kSystemFolderSize];
-    char windows[kSystemFolderSize];
-    const char *folders[] = {ProgramFolderPath, SystemFolder(false, system),
-                             SystemFolder(true, windows), sourceFolder};
-    for (int i = 0; i < 4; ++i) {
-        *shared = i == 1 || i == 2;
-        if (char *found = folders[i] ? InFolder(folders[i], name) : nullptr)
-            return found;
+// "vhelper.dll, beside the source, is ...", into the search's unusable DLLs.
+void NoteUnusable(DllSearch *search, const char *dll, DllPlace place, const char *path,
+                  int32_t machine) {
+    char text[kNotLoadedSize];
+    snprintf(text, sizeof text, "%s, ", dll);
+    if (place == kProgramFolder) {
+        Append(text, sizeof text, "beside %s.exe", OsProgramName);
+    } else if (place == kSystemFolder || place == kWindowsFolder) {
+        Append(text, sizeof text, "in the %s folder",
+               place == kSystemFolder ? "system" : "Windows");
+    } else if (place == kWorkingFolder) {
+        Append(text, sizeof text,
+               search->ownFolder ? "beside the source" : "in the working folder");
+    } else {
+        const char *slash = LastChar(path, '\\');
+        Append(text, sizeof text, "in the PATH folder %.*s",
+               static_cast<int>(slash ? slash - path : 0), path);
     }
-    *shared = false;
-    return InPathFolder(name);
+    if (machine == kMachineX86 || machine == kMachineX64)
+        Append(text, sizeof text, ", is built for %d-bit Windows",
+               machine == kMachineX86 ? 32 : 64);
+    else if (machine >= 0)
+        Append(text, sizeof text, ", is built for machine 0x%04X", static_cast<unsigned>(machine));
+    else
+        Append(text, sizeof text, ", is not a valid Windows module");
+    ListAppend(&search->unusable, text);
 }
 
-// Adds to *missing each DLL the module at path needs, directly or through a
-// DLL of the vendor's own (not the system's), that the loader does not find:
-// "b.dll", or "c.dll (for b.dll)". API sets (api-ms-*, ext-ms-*) and modules
-// loaded already need no file; a name holding a path is not looked for.
-void CollectMissing(const char *sourceFolder, const char *path, const char *through, int depth,
-                    StringList *seen, StringList *missing) {
+// Notes each DLL the module at path needs, directly or through a DLL of the
+// vendor's own (not the system's), that the loader does not find or cannot
+// load. API sets (api-ms-*, ext-ms-*) and modules loaded already need no file;
+// a name holding a path is not looked for.
+void CollectDlls(DllSearch *search, const char *path, const char *through, int depth) {
     StringList imports = ModuleImports(path);
     for (StringList name = imports; *name; ++name) {
         bool known = false;
-        for (StringList old = *seen; *old && !known; ++old)
+        for (StringList old = search->seen; *old && !known; ++old)
             known = StrCompareNoCase(*old, *name) == 0;
         if (known || StrNCompareNoCase(*name, "api-ms-", 7) == 0 ||
             StrNCompareNoCase(*name, "ext-ms-", 7) == 0 || strpbrk(*name, "\\/:") != nullptr ||
             OsModuleLoaded(*name))
             continue;
-        ListAppend(seen, *name);
-        bool shared = false;
-        char *found = FindDll(sourceFolder, *name, &shared);
-        if (!found) {
-            char entry[kNotLoadedSize];
-            snprintf(entry, sizeof entry, "%s%s%s%s", *name, through ? " (for " : "",
-                     through ? through : "", through ? ")" : "");
-            ListAppend(missing, entry);
-        } else if (depth < kDeepestImport && !shared) {
-            CollectMissing(sourceFolder, found, *name, depth + 1, seen, missing);
+        ListAppend(&search->seen, *name);
+        char dll[kNotLoadedSize];
+        snprintf(dll, sizeof dll, "%s%s%s%s", *name, through ? " (for " : "",
+                 through ? through : "", through ? ")" : "");
+        DllLookup found;
+        FindDll(search->working, *name, &found);
+        if (found.path && found.fit == kDllDamaged) {
+            NoteUnusable(search, dll, found.place, found.path, kMachineNoModule);
+        } else if (!found.path && found.passed) {
+            NoteUnusable(search, dll, found.passedPlace, found.passed, found.passedMachine);
+        } else if (!found.path) {
+            ListAppend(&search->missing, dll);
+        } else if (depth < kDeepestImport && found.place != kSystemFolder &&
+                   found.place != kWindowsFolder) {
+            CollectDlls(search, found.path, *name, depth + 1);
         }
-        free(found);
+        free(found.path);
+        free(found.passed);
     }
     ListFreeItems(imports);
     free(imports);
 }
 
-// "needs a.dll and c.dll (for b.dll), which are not found" for the DLLs the
-// loader cannot find; false when it finds them all.
-bool PutMissingDlls(char *buf, size_t size, const char *path) {
+// "needs a.dll and c.dll (for b.dll), which are not found; d.dll, beside the
+// source, is built for 64-bit Windows" for the DLLs that keep the module from
+// loading; false when there are none. working is the folder the loader takes
+// for the working folder, or null for the module's own.
+bool PutDllProblems(char *buf, size_t size, const char *path, const char *working) {
     char *folder = StrDup(path);
     const char *slash = LastChar(folder, '\\');
     if (slash)
         folder[slash - folder] = '\0';
-    StringList seen = ListNew(0);
-    StringList missing = ListNew(0);
-    CollectMissing(slash ? folder : ".", path, nullptr, 0, &seen, &missing);
-    int count = ListCount(missing);
+    // A data source is loaded with its own folder as the working folder.
+    const char *own = slash ? folder : ".";
+    DllSearch search = {working ? working : own, !working, ListNew(0), ListNew(0), ListNew(0)};
+    CollectDlls(&search, path, nullptr, 0);
+    int count = ListCount(search.missing);
     for (int i = 0; i < count; ++i)
-        Append(buf, size, "%s%s", i == 0 ? "needs " : i + 1 < count ? ", " : " and ", missing[i]);
+        Append(buf, size, "%s%s",
+               i == 0          ? "needs "
+               : i + 1 < count ? ", "
+                               : " and ",
+               search.missing[i]);
     if (count > 0)
         Append(buf, size, ", which %s not found", count == 1 ? "is" : "are");
-    ListFreeItems(seen);
-    free(seen);
-    ListFreeItems(missing);
-    free(missing);
+    for (StringList dll = search.unusable; *dll; ++dll)
+        Append(buf, size, "%s%s", *buf ? "; " : "", *dll);
+    bool any = *buf != '\0';
+    for (StringList list : {search.seen, search.missing, search.unusable}) {
+        ListFreeItems(list);
+        free(list);
+    }
     free(folder);
-    return count > 0;
+    return any;
 }
 
 } // namespace
 
-void NotLoadedText(char *buf, size_t size, const char *path, unsigned error) {
+void NotLoadedText(char *buf, size_t size, const char *path, unsigned error, const char *working) {
     *buf = '\0';
     // Windows gives the same error for a missing module and for a missing DLL
-    // that a module there needs.
+    // that a module there needs; one it cannot load may give either that or
+    // the error of a damaged module.
     bool module = ModuleMachine(path) == static_cast<int32_t>(OsProgramMachine);
     bool missingDll = error == OsErrorModuleNotFound && module;
-    if (missingDll && PutMissingDlls(buf, size, path)) {
+    bool badDll = error == OsErrorBadFormat && module && ModuleWhole(path);
+    if ((missingDll || badDll) && PutDllProblems(buf, size, path, working)) {
         Append(buf, size, " (error %u)", error);
         return;
     }
@@ -156,9 +244,9 @@ void NotLoadedText(char *buf, size_t size, const char *path, unsigned error) {
         Append(buf, size, "; this user may not read or run it: see the file's permissions");
 }
 
-void PutNotLoaded(FILE *stream, const char *path, unsigned error) {
+void PutNotLoaded(FILE *stream, const char *path, unsigned error, const char *working) {
     char text[kNotLoadedSize];
-    NotLoadedText(text, sizeof text, path, error);
+    NotLoadedText(text, sizeof text, path, error, working);
     fputs("not loaded: ", stream);
     PutEscaped(stream, text); // a system message may run over several lines
 }

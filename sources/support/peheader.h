@@ -9,6 +9,8 @@
 
 constexpr int32_t kMachineNoModule = -1; // no PE header: not a Windows module
 constexpr int32_t kMachineUnread = -2;   // the file cannot be read
+constexpr int32_t kMachineX86 = 0x14C;
+constexpr int32_t kMachineX64 = 0x8664;
 
 // The machine field of the file's PE header (0x14C x86, 0x8664 x64, ...), or
 // one of the two values above.
