@@ -53,6 +53,7 @@ struct DllSearch {
     StringList seen;     // the DLLs looked for already
     StringList missing;  // "b.dll", "c.dll (for b.dll)"
     StringList unusable; // "b.dll, beside the source, is built for 64-bit Windows"
+    bool runtime;        // a DLL of the Universal C Runtime is missing
 };
 
 DllFit Fit(const char *path, int32_t *machine) {
@@ -149,19 +150,23 @@ void NoteUnusable(DllSearch *search, const char *dll, DllPlace place, const char
     ListAppend(&search->unusable, text);
 }
 
+bool ApiSet(const char *name) {
+    return StrNCompareNoCase(name, "api-ms-", 7) == 0 || StrNCompareNoCase(name, "ext-ms-", 7) == 0;
+}
+
 // Notes each DLL the module at path needs, directly or through a DLL of the
 // vendor's own (not the system's), that the loader does not find or cannot
-// load. API sets (api-ms-*, ext-ms-*) and modules loaded already need no file;
-// a name holding a path is not looked for.
+// load. Modules loaded already and API sets the system resolves need no file;
+// an API set it does not is looked for as any DLL; a name holding a path is
+// not looked for.
 void CollectDlls(DllSearch *search, const char *path, const char *through, int depth) {
     StringList imports = ModuleImports(path);
     for (StringList name = imports; *name; ++name) {
         bool known = false;
         for (StringList old = search->seen; *old && !known; ++old)
             known = StrCompareNoCase(*old, *name) == 0;
-        if (known || StrNCompareNoCase(*name, "api-ms-", 7) == 0 ||
-            StrNCompareNoCase(*name, "ext-ms-", 7) == 0 || strpbrk(*name, "\\/:") != nullptr ||
-            OsModuleLoaded(*name))
+        if (known || strpbrk(*name, "\\/:") != nullptr || OsModuleLoaded(*name) ||
+            (ApiSet(*name) && OsApiSetResolved(*name)))
             continue;
         ListAppend(&search->seen, *name);
         char dll[kNotLoadedSize];
@@ -175,6 +180,8 @@ void CollectDlls(DllSearch *search, const char *path, const char *through, int d
             NoteUnusable(search, dll, found.passedPlace, found.passed, found.passedMachine);
         } else if (!found.path) {
             ListAppend(&search->missing, dll);
+            search->runtime =
+                search->runtime || StrNCompareNoCase(*name, "api-ms-win-crt-", 15) == 0;
         } else if (depth < kDeepestImport && found.place != kSystemFolder &&
                    found.place != kWindowsFolder) {
             CollectDlls(search, found.path, *name, depth + 1);
@@ -190,14 +197,15 @@ void CollectDlls(DllSearch *search, const char *path, const char *through, int d
 // source, is built for 64-bit Windows" for the DLLs that keep the module from
 // loading; false when there are none. working is the folder the loader takes
 // for the working folder, or null for the module's own.
-bool PutDllProblems(char *buf, size_t size, const char *path, const char *working) {
+bool PutDllProblems(char *buf, size_t size, const char *path, const char *working, bool *runtime) {
     char *folder = StrDup(path);
     const char *slash = LastChar(folder, '\\');
     if (slash)
         folder[slash - folder] = '\0';
     // A data source is loaded with its own folder as the working folder.
     const char *own = slash ? folder : ".";
-    DllSearch search = {working ? working : own, !working, ListNew(0), ListNew(0), ListNew(0)};
+    DllSearch search = {
+        working ? working : own, !working, ListNew(0), ListNew(0), ListNew(0), false};
     CollectDlls(&search, path, nullptr, 0);
     int count = ListCount(search.missing);
     for (int i = 0; i < count; ++i)
@@ -210,6 +218,7 @@ bool PutDllProblems(char *buf, size_t size, const char *path, const char *workin
         Append(buf, size, ", which %s not found", count == 1 ? "is" : "are");
     for (StringList dll = search.unusable; *dll; ++dll)
         Append(buf, size, "%s%s", *buf ? "; " : "", *dll);
+    *runtime = search.runtime;
     bool any = *buf != '\0';
     for (StringList list : {search.seen, search.missing, search.unusable}) {
         ListFreeItems(list);
@@ -229,8 +238,13 @@ void NotLoadedText(char *buf, size_t size, const char *path, unsigned error, con
     bool module = ModuleMachine(path) == static_cast<int32_t>(OsProgramMachine);
     bool missingDll = error == OsErrorModuleNotFound && module;
     bool badDll = error == OsErrorBadFormat && module && ModuleWhole(path);
-    if ((missingDll || badDll) && PutDllProblems(buf, size, path, working)) {
+    bool runtime = false;
+    if ((missingDll || badDll) && PutDllProblems(buf, size, path, working, &runtime)) {
         Append(buf, size, " (error %u)", error);
+        if (runtime)
+            Append(buf, size,
+                   "; install the Universal C Runtime (the Windows update, or the vendor's "
+                   "Visual C++ runtime)");
         return;
     }
     if (!OsErrorText(error, FileName(path), buf, static_cast<int>(size)))

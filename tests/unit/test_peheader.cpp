@@ -145,6 +145,12 @@ TEST(PeHeader, MissingDllsAreLookedForWhereTheLoaderLooks) {
           {"vendor\\vcore.dll", other}},
          "needs vmore.dll (for vhelper.dll), which is not found; vcore.dll (for vhelper.dll), "
          "beside the source, is built for 64-bit Windows (error 8)"},
+        {"API sets, the runtime's not resolved",
+         {{"vendor\\vhelper.dll", Importing(false, {"api-ms-win-core-file-l1-1-0.dll",
+                                                    "api-ms-win-crt-heap-l1-1-0.dll"})}},
+         "needs api-ms-win-crt-heap-l1-1-0.dll (for vhelper.dll), which is not found (error 8); "
+         "install the Universal C Runtime (the Windows update, or the vendor's Visual C++ "
+         "runtime)"},
     };
     std::string cwd = std::filesystem::current_path();
     const char *path = getenv("PATH");
