@@ -145,6 +145,10 @@ TEST(PeHeader, MissingDllsAreLookedForWhereTheLoaderLooks) {
           {"vendor\\vcore.dll", other}},
          "needs vmore.dll (for vhelper.dll), which is not found; vcore.dll (for vhelper.dll), "
          "beside the source, is built for 64-bit Windows (error 8)"},
+        {"four of the vendor's deep",
+         {chain("vhelper.dll", "v2.dll"), chain("v2.dll", "v3.dll"), chain("v3.dll", "v4.dll"),
+          chain("v4.dll", "v5.dll")},
+         "needs v5.dll (for v4.dll), which is not found (error 8)"},
         {"API sets, the runtime's not resolved",
          {{"vendor\\vhelper.dll", Importing(false, {"api-ms-win-core-file-l1-1-0.dll",
                                                     "api-ms-win-crt-heap-l1-1-0.dll"})}},
