@@ -51,7 +51,8 @@ unsigned ManagerCondition() {
     else
         NotLoadedText(why, sizeof why, path,
                       Session.loadFailure == kTwManagerNotLoaded ? Session.loadError
-                                                                 : OsErrorFileNotFound);
+                                                                 : OsErrorFileNotFound,
+                      ".");
     Fatal("Can't open TWAIN Source Manager %s: %s", path, why);
 }
 
@@ -203,7 +204,8 @@ void PutManagerFailure(FILE *stream, int result) {
         // Loaded but refused: its condition code says why.
         fprintf(stream, "open refused: result %d, condition %u\n", result, ManagerCondition());
     } else if (Session.loadFailure == kTwManagerNotLoaded) {
-        PutNotLoaded(stream, TwManagerPath(), Session.loadError);
+        // Loaded in this process, whose working folder is the program's own.
+        PutNotLoaded(stream, TwManagerPath(), Session.loadError, ".");
         fputc('\n', stream);
     } else {
         PutLine(stream, Session.loadFailure == kTwManagerNoEntry ? "no DSM_Entry" : "not found");

@@ -12,6 +12,10 @@ void OsFreeModule(void *module);
 // Whether a module of that name is loaded in the process already (the loader
 // then takes it without a search).
 bool OsModuleLoaded(const char *name);
+// Whether the system resolves an API set's name (api-ms-..., ext-ms-...) to a
+// module of its own, without looking in any vendor's folder. Only the system's
+// own modules are loaded to find out.
+bool OsApiSetResolved(const char *name);
 
 // What a data source leaves in the process it was loaded in: threads still
 // running and libraries still loaded once it is freed. The libraries of the

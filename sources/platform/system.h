@@ -89,6 +89,7 @@ unsigned OsLastError();
 extern const unsigned OsErrorFileNotFound;
 extern const unsigned OsErrorAccessDenied;
 extern const unsigned OsErrorModuleNotFound; // the module, or a DLL it needs, is missing
+extern const unsigned OsErrorBadFormat;      // the module, or a DLL it needs, is no valid module
 extern const unsigned OsErrorInitFailed;     // the module's start-up code refused to load
 extern const unsigned OsErrorTimedOut;       // what was waited for did not come in time
 

@@ -46,6 +46,7 @@ constexpr uint32_t kMostSections = 96; // the most the Windows loader takes
 constexpr int kMostImports = 512;
 constexpr size_t kLongestName = 256;
 constexpr size_t kSectionEntry = 40;
+constexpr uint64_t kSector = 512;
 constexpr uint32_t kImportEntry = 20;
 
 struct Image {
@@ -83,9 +84,9 @@ bool FileOffset(const Image &image, uint32_t rva, size_t *offset) {
     return false;
 }
 
-// Finds the section table and the import directory's address; false when the
-// bytes are no PE32 or PE32+ image that has one.
-bool ImportDirectory(Image *image, uint32_t *rva) {
+// Finds the optional header's kind and the section table; false when the bytes
+// are no PE32 or PE32+ image or its section table lies outside them.
+bool Headers(Image *image, size_t *optional, uint32_t *magic) {
     if (!Inside(*image, 0, static_cast<size_t>(kNewHeaderField) + 4) || image->bytes[0] != 'M' ||
         image->bytes[1] != 'Z')
         return false;
@@ -94,20 +95,26 @@ bool ImportDirectory(Image *image, uint32_t *rva) {
         return false;
     image->sectionCount = At(*image, pe + 6, 2);
     size_t optionalSize = At(*image, pe + 20, 2);
-    size_t optional = pe + 24;
-    uint32_t magic = At(*image, optional, 2);
-    if (magic != kMagicPe32 && magic != kMagicPe32Plus)
+    *optional = pe + 24;
+    *magic = At(*image, *optional, 2);
+    image->sectionTable = *optional + optionalSize;
+    return (*magic == kMagicPe32 || *magic == kMagicPe32Plus) &&
+           image->sectionCount <= kMostSections &&
+           Inside(*image, image->sectionTable, image->sectionCount * kSectionEntry);
+}
+
+// Finds the import directory's address; false when the image has none.
+bool ImportDirectory(Image *image, uint32_t *rva) {
+    size_t optional = 0;
+    uint32_t magic = 0;
+    if (!Headers(image, &optional, &magic))
         return false;
     size_t counted = optional + (magic == kMagicPe32 ? 92 : 108);
     size_t importEntry = counted + 4 + 8; // the second data directory
-    if (optionalSize < importEntry + 8 - optional || !Inside(*image, importEntry, 8) ||
+    if (image->sectionTable < importEntry + 8 || !Inside(*image, importEntry, 8) ||
         At(*image, counted, 4) < 2)
         return false;
     *rva = At(*image, importEntry, 4);
-    image->sectionTable = optional + optionalSize;
-    if (image->sectionCount > kMostSections ||
-        !Inside(*image, image->sectionTable, image->sectionCount * kSectionEntry))
-        return false;
     return *rva != 0;
 }
 
@@ -155,21 +162,70 @@ StringList ImageImports(const unsigned char *bytes, size_t size) {
     return names;
 }
 
-StringList ModuleImports(const char *path) {
+bool ImageWhole(const unsigned char *bytes, size_t size) {
+    Image image{bytes, size, 0, 0};
+    size_t optional = 0;
+    uint32_t magic = 0;
+    if (!Headers(&image, &optional, &magic))
+        return false;
+    // The loader maps a section's bytes up to its size in memory, and takes a
+    // last sector of the file that is cut short as whole.
+    uint64_t end = (static_cast<uint64_t>(size) + kSector - 1) / kSector * kSector;
+    for (uint32_t i = 0; i < image.sectionCount; ++i) {
+        size_t entry = image.sectionTable + i * kSectionEntry;
+        uint32_t memorySize = At(image, entry + 8, 4);
+        uint32_t rawSize = At(image, entry + 16, 4);
+        uint32_t rawStart = At(image, entry + 20, 4);
+        if (memorySize != 0 && memorySize < rawSize)
+            rawSize = memorySize;
+        if (rawSize != 0 && rawStart != 0 &&
+            (rawStart >= size || static_cast<uint64_t>(rawStart) + rawSize > end))
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+// The file's first kImageReadLimit bytes (a heap block of *size bytes), or
+// null when it cannot be opened; *all tells whether that is the whole file.
+unsigned char *ReadImage(const char *path, size_t *size, bool *all) {
     FILE *file = fopen(path, "rb");
     if (!file)
-        return ListNew(0);
-    long size = 0;
+        return nullptr;
+    long length = 0;
     if (fseek(file, 0, SEEK_END) == 0)
-        size = ftell(file);
-    if (size < 0 || fseek(file, 0, SEEK_SET) != 0)
-        size = 0;
-    if (size > kImageReadLimit)
-        size = kImageReadLimit;
-    auto *bytes = static_cast<unsigned char *>(MemAlloc(static_cast<int32_t>(size) + 1));
-    size_t got = fread(bytes, 1, static_cast<size_t>(size), file);
+        length = ftell(file);
+    if (length < 0 || fseek(file, 0, SEEK_SET) != 0)
+        length = 0;
+    *all = length <= kImageReadLimit;
+    if (!*all)
+        length = kImageReadLimit;
+    auto *bytes = static_cast<unsigned char *>(MemAlloc(static_cast<int32_t>(length) + 1));
+    *size = fread(bytes, 1, static_cast<size_t>(length), file);
     fclose(file);
-    StringList names = ImageImports(bytes, got);
+    return bytes;
+}
+
+} // namespace
+
+StringList ModuleImports(const char *path) {
+    size_t size = 0;
+    bool all = false;
+    unsigned char *bytes = ReadImage(path, &size, &all);
+    if (!bytes)
+        return ListNew(0);
+    StringList names = ImageImports(bytes, size);
     free(bytes);
     return names;
+}
+
+bool ModuleWhole(const char *path) {
+    size_t size = 0;
+    bool all = false;
+    unsigned char *bytes = ReadImage(path, &size, &all);
+    // What cannot be read, or only in part, is not said to be damaged.
+    bool whole = !bytes || !all || ImageWhole(bytes, size);
+    free(bytes);
+    return whole;
 }

@@ -9,6 +9,8 @@
 
 constexpr int32_t kMachineNoModule = -1; // no PE header: not a Windows module
 constexpr int32_t kMachineUnread = -2;   // the file cannot be read
+constexpr int32_t kMachineX86 = 0x14C;
+constexpr int32_t kMachineX64 = 0x8664;
 
 // The machine field of the file's PE header (0x14C x86, 0x8664 x64, ...), or
 // one of the two values above.
@@ -23,3 +25,10 @@ StringList ImageImports(const unsigned char *bytes, size_t size);
 // empty list when it cannot be read.
 constexpr long kImageReadLimit = 64L * 1024 * 1024;
 StringList ModuleImports(const char *path);
+
+// Whether a PE32 or PE32+ image holds every byte its headers promise, as the
+// loader requires: a section whose bytes lie past the file's end (a file cut
+// short) makes the image unloadable. The same for a file; one that cannot be
+// read counts as whole.
+bool ImageWhole(const unsigned char *bytes, size_t size);
+bool ModuleWhole(const char *path);

@@ -101,9 +101,22 @@ class CatalogueCheck(Reports, CatalogCase):
             with open(path, "wb") as f:
                 f.write(data)
             expected[path] = not_loaded(path, hint)
-        apiset = install_source(vendor, "apiset.ds", variant="apiset")  # never named missing
-        expected[apiset] = (re.escape(win_path(apiset) + ": not loaded: ") + r"[^%\r\n]* \(error "
-                            r"126\); the file is there, but a DLL it needs is missing")
+        apiset = install_source(vendor, "apiset.ds", variant="apiset")
+        expected[apiset] = re.escape(win_path(apiset) + ": not loaded: needs api-ms-win-corvane-"
+                                     "test-l1-1-0.dll, which is not found (error 126)")
+        # A companion that is there but that the loader cannot take.
+        bits = {"x86": "32", "x64": "64"}[OTHER.name]
+        for folder, why in (("bits", "is built for %s-bit Windows" % bits),
+                            ("cut", "is not a valid Windows module")):
+            path = install_source(os.path.join(self.ds, folder), "helped.ds",
+                                  variant="testds_import")
+            helper = install_source(os.path.join(self.ds, folder), "vhelper.dll",
+                                    variant="vhelper.dll", build=OTHER if folder == "bits" else BUILD)
+            if folder == "cut":
+                with open(helper, "r+b") as f:
+                    f.truncate(1024)
+            expected[path] = re.escape("%s: not loaded: vhelper.dll, beside the source, %s (error "
+                                       "126)" % (win_path(path), why))
         other = install_source(vendor, "other.ds", build=OTHER)
         expected[other] = not_loaded(other, OTHER_HINT[OTHER.name])
         # Two and three folders down are named; four are not looked at.

@@ -1,5 +1,6 @@
-// The PE reader: the imported DLL names of any bytes, read from memory and
-// from a file alike, and never from outside the bytes.
+// The PE reader: the imported DLL names of any bytes and whether the image is
+// whole, read from memory and from a file alike, and never from outside the
+// bytes.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int count = ListCount(names);
     // Imports come only from a module's PE header, each name once.
     FUZZ_CHECK(ListCount(read) == count && (count == 0 || ModuleMachine(path.c_str()) >= 0));
+    // Only a module can be whole.
+    bool whole = ImageWhole(data, size);
+    FUZZ_CHECK(ModuleWhole(path.c_str()) == whole && (!whole || ModuleMachine(path.c_str()) >= 0));
     for (int i = 0; i < count; i++) {
         FUZZ_CHECK(strcmp(read[i], names[i]) == 0 && *names[i] && strlen(names[i]) < 256);
         for (int j = 0; j < i; j++)

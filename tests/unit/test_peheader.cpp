@@ -100,37 +100,81 @@ TEST(PeHeader, ImportedDllsOrNoneOfADamagedImage) {
 }
 
 // The check's diagnosis of a module that needs a missing DLL: each DLL the
-// loader would not find while the source's folder is the working folder,
-// through the vendor's own DLLs. (Natively a backslash is part of a name.)
+// loader would not find while the source's folder is the working folder, or
+// finds and cannot load, through the vendor's own DLLs. (Natively a backslash
+// is part of a name: "bin\\x.dll" is x.dll in the PATH folder bin.)
 TEST(PeHeader, MissingDllsAreLookedForWhereTheLoaderLooks) {
     const std::string nowhere = "needs vhelper.dll, which is not found (error 8)";
+    const std::string there = "Exec format error (error 8); the file is there, but a DLL it needs "
+                              "is missing";
+    const std::string own = Importing(false, {}), other = Importing(true, {});
+    const std::string cut = own.substr(0, 0x200);
+    auto chain = [](const char *name, const char *next) {
+        return std::make_pair(std::string("vendor\\") + name, Importing(false, {next}));
+    };
     const struct {
-        const char *what, *dll;
-        std::vector<std::string> imports;
+        const char *what;
+        std::vector<std::pair<std::string, std::string>> files;
         std::string said;
+        unsigned error = OsErrorModuleNotFound;
     } cases[] = {
-        {"beside the source",
-         "vendor\\vhelper.dll",
-         {},
-         "Exec format error (error 8); the file is there, but a DLL it needs is missing"},
-        {"nowhere", "elsewhere.dll", {}, nowhere},
+        {"beside the source", {{"vendor\\vhelper.dll", own}}, there},
+        {"nowhere", {{"elsewhere.dll", own}}, nowhere},
         {"beside it, its own import nowhere",
-         "vendor\\vhelper.dll",
-         {"vcore.dll"},
+         {chain("vhelper.dll", "vcore.dll")},
          "needs vcore.dll (for vhelper.dll), which is not found (error 8)"},
-        {"in the program's working folder only", "work/.\\vhelper.dll", {}, nowhere},
+        {"in the program's working folder only", {{"work/.\\vhelper.dll", own}}, nowhere},
+        {"beside it, built for the other machine",
+         {{"vendor\\vhelper.dll", other}},
+         "vhelper.dll, beside the source, is built for 64-bit Windows (error 8)"},
+        {"the same, as a bad format",
+         {{"vendor\\vhelper.dll", other}},
+         "vhelper.dll, beside the source, is built for 64-bit Windows (error 80)",
+         OsErrorBadFormat},
+        {"built for the other machine, on PATH only",
+         {{"bin\\vhelper.dll", other}},
+         "vhelper.dll, in the PATH folder {scratch}/bin, is built for 64-bit Windows (error 8)"},
+        {"passed over for its own on PATH",
+         {{"vendor\\vhelper.dll", other}, {"bin\\vhelper.dll", own}},
+         there},
+        {"cut short beside it, where the search stops",
+         {{"vendor\\vhelper.dll", cut}, {"bin\\vhelper.dll", own}},
+         "vhelper.dll, beside the source, is not a valid Windows module (error 8)"},
+        {"one of its own imports missing, another built for the other machine",
+         {{"vendor\\vhelper.dll", Importing(false, {"vcore.dll", "vmore.dll"})},
+          {"vendor\\vcore.dll", other}},
+         "needs vmore.dll (for vhelper.dll), which is not found; vcore.dll (for vhelper.dll), "
+         "beside the source, is built for 64-bit Windows (error 8)"},
+        {"four of the vendor's deep",
+         {chain("vhelper.dll", "v2.dll"), chain("v2.dll", "v3.dll"), chain("v3.dll", "v4.dll"),
+          chain("v4.dll", "v5.dll")},
+         "needs v5.dll (for v4.dll), which is not found (error 8)"},
+        {"API sets, the runtime's not resolved",
+         {{"vendor\\vhelper.dll", Importing(false, {"api-ms-win-core-file-l1-1-0.dll",
+                                                    "api-ms-win-crt-heap-l1-1-0.dll"})}},
+         "needs api-ms-win-crt-heap-l1-1-0.dll (for vhelper.dll), which is not found (error 8); "
+         "install the Universal C Runtime (the Windows update, or the vendor's Visual C++ "
+         "runtime)"},
     };
     std::string cwd = std::filesystem::current_path();
+    const char *path = getenv("PATH");
+    std::string savedPath = path ? path : "";
     for (const auto &c : cases) {
         ScratchFolder scratch;
         std::filesystem::create_directory(scratch.path + "/work");
         std::string source = scratch.path + "/vendor\\source.ds";
         WriteBytes(source, Importing(false, {"vhelper.dll"}));
-        WriteBytes(scratch.path + "/" + c.dll, Importing(false, c.imports));
+        for (const auto &file : c.files)
+            WriteBytes(scratch.path + "/" + file.first, file.second);
+        setenv("PATH", (scratch.path + "/bin").c_str(), 1);
         std::filesystem::current_path(scratch.path + "/work");
         char said[kNotLoadedSize];
-        NotLoadedText(said, sizeof said, source.c_str(), OsErrorModuleNotFound);
+        NotLoadedText(said, sizeof said, source.c_str(), c.error, nullptr);
         std::filesystem::current_path(cwd);
-        EXPECT_EQ(said, c.said) << c.what;
+        std::string expected = c.said;
+        if (size_t at = expected.find("{scratch}"); at != std::string::npos)
+            expected.replace(at, 9, scratch.path);
+        EXPECT_EQ(said, expected) << c.what;
     }
+    setenv("PATH", savedPath.c_str(), 1);
 }

@@ -3,6 +3,7 @@
 #include "platform/posix/internal.h"
 
 #include <dlfcn.h>
+#include <strings.h>
 #include <link.h>
 #include <unistd.h>
 
@@ -47,6 +48,12 @@ bool OsModuleLoaded(const char *name) {
     if (module)
         dlclose(module);
     return module != nullptr;
+}
+
+// The stand-in for the system's API set schema: it resolves the core sets,
+// which every Windows with a schema has, and nothing else.
+bool OsApiSetResolved(const char *name) {
+    return strncasecmp(name, "api-ms-win-core-", 16) == 0;
 }
 
 namespace {

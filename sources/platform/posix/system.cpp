@@ -245,6 +245,7 @@ unsigned OsLastError() {
 const unsigned OsErrorFileNotFound = ENOENT;
 const unsigned OsErrorAccessDenied = EACCES;
 const unsigned OsErrorModuleNotFound = ENOEXEC;
+const unsigned OsErrorBadFormat = ELIBBAD;
 const unsigned OsErrorInitFailed = ~0u;
 const unsigned OsErrorTimedOut = ETIMEDOUT;
 

@@ -81,6 +81,17 @@ bool OsModuleLoaded(const char *name) {
     return GetModuleHandleA(name) != NULL;
 }
 
+bool OsApiSetResolved(const char *name) {
+    // By the API set schema, else from the system folder only: no vendor's
+    // code runs here. Where the flag is unknown (Windows 7 before its update)
+    // the sets the system has are files of its folder, where the check looks
+    // next anyway.
+    HMODULE module = LoadLibraryExA(name, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module)
+        FreeLibrary(module);
+    return module != NULL;
+}
+
 namespace {
 
 using LockLoader = LONG(NTAPI *)(ULONG flags, ULONG *disposition, ULONG_PTR *cookie);

@@ -286,6 +286,7 @@ unsigned OsLastError() {
 const unsigned OsErrorFileNotFound = ERROR_FILE_NOT_FOUND;
 const unsigned OsErrorAccessDenied = ERROR_ACCESS_DENIED;
 const unsigned OsErrorModuleNotFound = ERROR_MOD_NOT_FOUND;
+const unsigned OsErrorBadFormat = ERROR_BAD_EXE_FORMAT;
 const unsigned OsErrorInitFailed = ERROR_DLL_INIT_FAILED;
 const unsigned OsErrorTimedOut = ERROR_TIMEOUT;
 
