@@ -37,9 +37,13 @@ enum CandidateOutcome : int32_t {
 
 // What the scan notes of a candidate besides its outcome.
 struct CandidateNotes {
-    // It failed when asked as the standard asks (no origin), and answered when
-    // given the program's identity as the origin.
+    // It answered only when given the program's identity as the origin: at
+    // once, when it refused to answer without one, or when asked again after
+    // it crashed or ended the process (firstOutcome, firstCode; else
+    // kSourceAccepted).
     bool withOrigin;
+    int32_t firstOutcome;
+    uint32_t firstCode;
     // What it left in its worker ("left vhelper.dll loaded"), else empty.
     char left[128];
 };
@@ -59,18 +63,27 @@ struct CandidateTable {
 };
 extern CandidateTable ScanCandidates;
 
+// A folder (ds_dir) as the scan takes it: its full path, a relative one taken
+// against the working folder, so that every path listed, reported or stored is
+// one a Source Manager can use (a heap text).
+char *CatalogFolder(const char *folder);
+// The full form of a path (as given when it has none; a heap text).
+char *FullPath(const char *path);
 int ScanDataSources(const char *folder);
 // Whether ds_dir can be searched, as the system says it and as the latest
 // scan found it (a search pattern too long for the system, say).
 OsFolderState ScanFolderState(const char *folder, unsigned *error);
 void AddDataSource(const char *folder, const char *name);
 // Loads the module (by its full path) with its own folder as the working
-// folder, asks it for its identity with the origin given (null as the
-// standard asks) and frees it, in this process: what came of it, with the
-// system's error or the entry's result in *code, and what it left behind.
+// folder and the loader's search put back, asks it for its identity as the
+// standard asks, with no origin (withOrigin: with the program's identity), and
+// frees it, in this process: what came of it, with the system's error or the
+// entry's result in *code, and what it left behind. A source that refuses to
+// answer without an origin is asked once more with the program's identity;
+// *answeredWithOrigin tells that it answered then.
 struct OsLeftBehind;
-CandidateOutcome AskModule(const char *path, const TW_IDENTITY *origin, TW_IDENTITY *identity,
-                           uint32_t *code, OsLeftBehind *left);
+CandidateOutcome AskModule(const char *path, bool withOrigin, TW_IDENTITY *identity, uint32_t *code,
+                           bool *answeredWithOrigin, OsLeftBehind *left);
 // The same in the scan's workers, started as needed; a left-out candidate
 // (crashed, ended the process, timed out, ...) leaves the identity alone.
 CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *code,
@@ -101,5 +114,6 @@ void PutLeftOut(char *text, size_t size, int32_t outcome, uint32_t code);
 void PutLeftBehind(char *text, size_t size, unsigned threads, unsigned modules, const char *module,
                    bool changed);
 // The check's and the log's words for what is noted of a candidate: "answered
-// when given Corvane's identity", what it left; empty when nothing is noted.
+// when given Corvane's identity" (or what it did when first asked, and that it
+// answered when asked again with it), what it left; empty when nothing is noted.
 void PutNotes(char *text, size_t size, bool accepted, const CandidateNotes &notes);

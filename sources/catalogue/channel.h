@@ -2,8 +2,9 @@
 // candidate file and carries a sequence number (1, 2, ... in each worker); each
 // answer carries a fixed mark, the request's number and a check over its bytes,
 // so that bytes a data source writes into the channel never pass for an answer.
-// An answer also tells what the source left behind in the worker, or that the
-// worker declined the request because it was no longer as a fresh one.
+// An answer also tells what the source left behind in the worker, that the
+// worker declined the request because it was no longer as a fresh one, or that
+// something the source did not start ran there while it was asked.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +29,10 @@ enum WorkerState : uint32_t {
     kWorkerAsBefore, // the source left the worker as it found it
     kWorkerChanged,  // it left a thread running or a library loaded: the worker is done
     kWorkerDeclined, // changed before this request (nothing was asked): ask elsewhere
+    // A thread that the source did not start came to run while it was asked
+    // (an earlier source's): its answer may not be its own; ask it again in a
+    // fresh worker. The worker is done.
+    kWorkerSpoiled,
 };
 
 struct WorkerAnswer {
@@ -37,13 +42,14 @@ struct WorkerAnswer {
     uint32_t code;
     unsigned char identity[sizeof(TW_IDENTITY)];
     uint32_t state;       // a WorkerState
+    uint32_t withOrigin;  // 1: it answered only when asked again with the program's identity
     uint32_t threadsLeft; // what the source left: threads running,
     uint32_t modulesLeft; // libraries loaded, the first by name
     char moduleLeft[64];
     uint32_t check; // AnswerCheck of the bytes before it
 };
-static_assert(sizeof(WorkerAnswer) == 252, "the answer's layout is the channel's");
-static_assert(offsetof(WorkerAnswer, check) == 248, "the check ends the answer");
+static_assert(sizeof(WorkerAnswer) == 256, "the answer's layout is the channel's");
+static_assert(offsetof(WorkerAnswer, check) == 252, "the check ends the answer");
 
 // FNV-1a over every byte of the answer before its check.
 constexpr uint32_t AnswerCheck(const unsigned char *bytes) {

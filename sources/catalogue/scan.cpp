@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "TWLINK/TWLINK.h"
 #include "app/program.h"
 #include "app/settings.h"
 #include "catalogue/catalogue.h"
@@ -19,6 +20,8 @@ CandidateTable ScanCandidates;
 namespace {
 
 constexpr int kIdentitySize = sizeof(TW_IDENTITY);
+// Room for a full path; a longer one is taken as given.
+constexpr int kFullPathRoom = 4096;
 
 // The system's error when the latest scan could not search ds_dir, else 0.
 unsigned FolderError;
@@ -67,12 +70,14 @@ struct ScanFolder {
 
 } // namespace
 
-CandidateOutcome AskModule(const char *path, const TW_IDENTITY *origin, TW_IDENTITY *identity,
-                           uint32_t *code, OsLeftBehind *left) {
+CandidateOutcome AskModule(const char *path, bool withOrigin, TW_IDENTITY *identity, uint32_t *code,
+                           bool *answeredWithOrigin, OsLeftBehind *left) {
     OsForeignBegin(path, "DS_Entry");
     OsMarkState();
+    OsRestoreSearchState();
     EnterOwnFolder(path);
     CandidateOutcome outcome = kNotLoaded;
+    *answeredWithOrigin = false;
     void *module = OsLoadModule(path);
     if (module == nullptr) {
         *code = OsLastError();
@@ -82,9 +87,18 @@ CandidateOutcome AskModule(const char *path, const TW_IDENTITY *origin, TW_IDENT
             entry = OsModuleOrdinal(module, 1);
         outcome = kNoEntry;
         if (entry != nullptr) {
-            *code = AskIdentity(reinterpret_cast<DSENTRYPROC>(entry), origin, identity);
+            auto ask = reinterpret_cast<DSENTRYPROC>(entry);
+            *code = AskIdentity(ask, withOrigin ? &AppIdentity : nullptr, identity);
+            // Asked again as a Source Manager 2.x asks, with the application's
+            // identity; what it refused stays its answer.
+            if (*code != TWRC_SUCCESS && !withOrigin) {
+                memset(identity, 0, sizeof *identity);
+                *answeredWithOrigin = AskIdentity(ask, &AppIdentity, identity) == TWRC_SUCCESS;
+                *code = *answeredWithOrigin ? TWRC_SUCCESS : *code;
+            }
             outcome = *code == TWRC_SUCCESS ? kSourceAccepted : kIdentityRefused;
         }
+        OsNoteSourceCode();
         OsFreeModule(module);
     }
     OsLeftSinceMark(left);
@@ -168,7 +182,18 @@ void AddDataSource(const char *folder, const char *name) {
     NoteCandidate(path, outcome, code, notes);
 }
 
-int ScanDataSources(const char *folder) {
+char *FullPath(const char *path) {
+    char full[kFullPathRoom];
+    int length = OsFullPath(path, full, sizeof full);
+    return StrDup(length > 0 && length < kFullPathRoom ? full : path);
+}
+
+char *CatalogFolder(const char *folder) {
+    return FullPath(folder);
+}
+
+int ScanDataSources(const char *typed) {
+    char *folder = CatalogFolder(typed);
     ForgetCandidates();
     ScanInProcess = false;
     // Only an empty catalogue is scanned again; its tables and scratch path go.
@@ -219,6 +244,7 @@ int ScanDataSources(const char *folder) {
         free(scan[i].path);
     }
     free(scan);
+    free(folder);
     EndScanWorker();
     return 0;
 }
@@ -302,7 +328,17 @@ void PutLeftBehind(char *text, size_t size, unsigned threads, unsigned modules, 
 
 void PutNotes(char *text, size_t size, bool accepted, const CandidateNotes &notes) {
     *text = '\0';
-    if (accepted && notes.withOrigin)
+    if (accepted && notes.withOrigin && notes.firstOutcome == kCrashed)
+        snprintf(text, size,
+                 "crashed with exception 0x%08X when first asked, answered when asked again "
+                 "with %s's identity",
+                 static_cast<unsigned>(notes.firstCode), ProgramName);
+    else if (accepted && notes.withOrigin && notes.firstOutcome == kEndedProcess)
+        snprintf(text, size,
+                 "ended the process with exit code %u when first asked, answered when asked "
+                 "again with %s's identity",
+                 static_cast<unsigned>(notes.firstCode), ProgramName);
+    else if (accepted && notes.withOrigin)
         snprintf(text, size, "answered when given %s's identity", ProgramName);
     size_t used = strlen(text);
     if (*notes.left)

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "TWLINK/TWLINK.h"
 #include "catalogue/channel.h"
 #include "catalogue/catalogue.h"
 #include "platform/modules.h"
@@ -22,22 +21,24 @@ bool AnswerAcceptable(const WorkerAnswer &answer, uint32_t mark, uint32_t sequen
     return answer.mark == mark && answer.sequence == sequence &&
            answer.check == AnswerCheck(reinterpret_cast<const unsigned char *>(&answer)) &&
            answer.outcome >= kSourceAccepted && answer.outcome <= kIdentityRefused &&
-           answer.state <= kWorkerDeclined;
+           answer.state <= kWorkerSpoiled && answer.withOrigin <= 1;
 }
 
 void AskInto(const char *path, bool withOrigin, unsigned char *scratch, WorkerAnswer *answer) {
     memset(scratch, 0, kScratchSize);
     memset(answer, 0, sizeof *answer);
     OsLeftBehind left;
-    answer->outcome = AskModule(path, withOrigin ? &AppIdentity : nullptr,
-                                reinterpret_cast<TW_IDENTITY *>(scratch), &answer->code, &left);
+    bool answeredWithOrigin = false;
+    answer->outcome = AskModule(path, withOrigin, reinterpret_cast<TW_IDENTITY *>(scratch),
+                                &answer->code, &answeredWithOrigin, &left);
     memcpy(answer->identity, scratch, sizeof answer->identity);
+    answer->withOrigin = answeredWithOrigin ? 1 : 0;
     answer->threadsLeft = left.threads;
     answer->modulesLeft = left.modules;
     memcpy(answer->moduleLeft, left.module, sizeof answer->moduleLeft);
     answer->moduleLeft[sizeof answer->moduleLeft - 1] = '\0';
     bool changed = left.threads > 0 || left.modules > 0 || left.loaderBusy;
-    answer->state = changed ? kWorkerChanged : kWorkerAsBefore;
+    answer->state = left.others ? kWorkerSpoiled : changed ? kWorkerChanged : kWorkerAsBefore;
 }
 
 int ScanWorkerMain(void *channel) {

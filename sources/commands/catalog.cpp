@@ -43,7 +43,7 @@ int FindByName(const char *name) {
 // What an empty listing shown in a box says instead of nothing; a file stays
 // empty, for scripts.
 void PutEmptyCatalog(FILE *stream) {
-    const char *dsDir = VarGet("ds_dir");
+    char *dsDir = CatalogFolder(VarGet("ds_dir"));
     unsigned error = 0;
     OsFolderState state = ScanFolderState(dsDir, &error);
     char message[512] = "";
@@ -55,6 +55,7 @@ void PutEmptyCatalog(FILE *stream) {
         fprintf(stream, "No TWAIN data sources in %s\n", dsDir);
     if (ScanCandidates.count > 0)
         fprintf(stream, "None of the *.ds files there answers: %s -c tells why\n", ProgramName);
+    free(dsDir);
 }
 
 int WriteDefault(int index) {

@@ -120,14 +120,25 @@ void PutUnsearched(FILE *stream, const char *dsDir, const char *folder, int leve
     free(folders);
 }
 
+// Whether a path is whole, naming its drive or server ("C:\...", "\\server\...",
+// or on POSIX "/..."), not relative to a working folder.
+bool FullPathGiven(const char *path) {
+    bool drive = ((*path | 0x20) >= 'a' && (*path | 0x20) <= 'z') && path[1] == ':' &&
+                 (path[2] == '\\' || path[2] == '/');
+    return drive || (path[0] == '\\' && path[1] == '\\') || path[0] == '/';
+}
+
 // The left-out candidate the stored default names, or null.
 const CandidateRecord *LeftOutDefault(const char *stored) {
-    for (int32_t i = 0; i < ScanCandidates.count; ++i) {
+    char *full = FullPathGiven(stored) ? FullPath(stored) : nullptr;
+    const CandidateRecord *found = nullptr;
+    for (int32_t i = 0; full && i < ScanCandidates.count && !found; ++i) {
         const CandidateRecord &record = ScanCandidates.records[i];
-        if (LeftOut(record.outcome) && StrCompareNoCase(record.path, stored) == 0)
-            return &record;
+        if (LeftOut(record.outcome) && StrCompareNoCase(record.path, full) == 0)
+            found = &record;
     }
-    return nullptr;
+    free(full);
+    return found;
 }
 
 // Why ds_dir gives no candidates at all, when it is not a folder to search.
@@ -188,10 +199,13 @@ const char *FolderProblem(OsFolderState state) {
 char *CatalogStoredDefault(int *index) {
     char *stored = OsUserKeyReadText(VarGet("ds_reg_dir"), VarGet("ds_reg_name"));
     *index = -1;
-    // Letter case ignored, as a TWAIN Source Manager compares the paths.
-    for (int i = 0; stored && i < SourceCatalog.count && *index < 0; ++i)
-        if (StrCompareNoCase(SourceCatalog.paths[i], stored) == 0)
+    // Full paths, letter case ignored, as a TWAIN Source Manager compares them;
+    // a relative one names no file a Source Manager can find.
+    char *full = stored && FullPathGiven(stored) ? FullPath(stored) : nullptr;
+    for (int i = 0; full && i < SourceCatalog.count && *index < 0; ++i)
+        if (StrCompareNoCase(SourceCatalog.paths[i], full) == 0)
             *index = i;
+    free(full);
     return stored;
 }
 
@@ -199,7 +213,7 @@ int CatalogCheck(const char *outputFile) {
     const char *path = ReportPath(outputFile);
     EnsureCatalog();
     FILE *stream = ReportCreate(path);
-    const char *dsDir = VarGet("ds_dir");
+    char *dsDir = CatalogFolder(VarGet("ds_dir"));
     PutFolderProblem(stream, dsDir);
     if (ScanInProcess) {
         char text[256];
@@ -209,6 +223,7 @@ int CatalogCheck(const char *outputFile) {
     for (int32_t i = 0; i < ScanCandidates.count; ++i)
         PutCandidate(stream, ScanCandidates.records[i]);
     PutUnsearched(stream, dsDir, dsDir, 0);
+    free(dsDir);
     PutStoredDefault(stream);
     ReportFinish(stream, path, outputFile);
     return 0;

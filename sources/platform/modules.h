@@ -17,24 +17,37 @@ bool OsModuleLoaded(const char *name);
 // own modules are loaded to find out.
 bool OsApiSetResolved(const char *name);
 
-// What a data source leaves in the process it was loaded in: threads still
-// running and libraries still loaded once it is freed. The libraries of the
-// system's own folders do not count: every program shares them, and the
-// system keeps some of them loaded once used. OsMarkState notes what runs now;
-// OsLeftSinceMark tells what has been added since; OsChangedSinceLeft whether
-// anything has been added since the latest OsLeftSinceMark (a thread that a
-// source started, say, which only came to run after it was freed). A library
-// list that cannot be read (another thread holds the loader's lock) counts as
-// changed.
+// What a data source leaves in the process it was loaded in: threads it
+// started that still run, and libraries still loaded once it is freed. The
+// libraries of the system's own folders do not count: every program shares
+// them, and the system keeps some of them loaded once used. Nor do threads
+// that start in them (the system's thread pool, which its libraries use) or
+// in the program. OsMarkState notes what runs before a source is loaded;
+// OsNoteSourceCode, while it is loaded, where its code and its libraries lie;
+// OsLeftSinceMark tells what has been added since the mark, a thread the
+// source's own when it starts in the source's code (or, in a process that
+// has asked no other source, anywhere outside the system's); and
+// OsChangedSinceLeft whether a library has been added since the latest
+// OsLeftSinceMark (a thread that comes to run later is seen by the next
+// source's look, as one it did not start). A library list that cannot be read
+// (another thread holds the loader's lock) counts as changed.
 struct OsLeftBehind {
     unsigned threads;
     unsigned modules;
     bool loaderBusy; // the list could not be read: a thread holds the loader
+    bool others;     // a thread runs that the source did not start
     char module[64]; // the first library left loaded, by its file name
 };
 void OsMarkState();
+void OsNoteSourceCode();
 void OsLeftSinceMark(OsLeftBehind *left);
 bool OsChangedSinceLeft();
+
+// Puts back where the loader looks for libraries, as it was when the process
+// started: the DLL directory and PATH (what a source sets there would lead the
+// next one to another vendor's libraries). The default DLL folders a source
+// may narrow cannot be put back.
+void OsRestoreSearchState();
 
 // Foreign code: the Source Manager and its sources run inside this process,
 // the catalogue's data sources inside the scan's worker. Every load, entry call

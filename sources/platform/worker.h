@@ -25,6 +25,10 @@ int OsWorkerReceive(void *worker, void *message);
 unsigned long OsWorkerEnd(void *worker, int waitMs, unsigned exitCode);
 // Ends a worker that is done and releases it, without waiting for it.
 void OsWorkerClose(void *worker);
+// Whether a thread of the worker other than the one it started with holds the
+// system's loader there (read from the worker's memory): the work it was
+// given then waits for something that is not that work's.
+bool OsWorkerLoaderHeld(void *worker);
 
 // In the worker: the channel to the program, else null (and then no
 // environment variable of the worker's is left). Also makes this the worker:

@@ -1,6 +1,7 @@
 """Catalogue mode seen from outside: the scan of data-source files, the listings
 and setting the default source in the user's registry."""
 
+import json
 import os
 import re
 import struct
@@ -15,6 +16,8 @@ from harness import (BUILD, OTHER, PROGRAM_NAME, TITLE, Case, WineTestCase, date
 REG_NAME = "Default Source"
 # Each source is freed right after its call, not only at the end of the run.
 LOADED_AND_ASKED = ["load", "call", "free"]
+# Refused without an origin, asked again with the program's identity.
+REFUSED = ["load", "call", "call", "free"]
 
 
 def wine_names(folder, folders=False):
@@ -24,6 +27,12 @@ def wine_names(folder, folders=False):
     out = wine(["cmd", "/c", "for %s%%f in (%s\\%s) do @echo %%~nxf"
                 % (switch, win_path(folder), pattern)])
     return out.decode("latin-1").split()
+
+
+def first_in_folder(order, path):
+    """Whether the file is the first its folder's worker asks: a source that does
+    not answer after another of its folder is asked again in a fresh worker."""
+    return [p for p in order if os.path.dirname(p) == os.path.dirname(path)][0] == path
 
 
 def scan_order(folder):
@@ -125,10 +134,12 @@ class Scan(CatalogCase):
         r = self.case.run("-o %s -ll %%N%%=%%D%%" % win_path(out))
         self.assertEqual((r.code, r.messages), (0, []))
         self.assertEqual(self.read(out), self.numbered_paths(accepted))
-        for path in accepted + [fail]:
+        for path in accepted:
             self.assertEqual(loads(path), LOADED_AND_ASKED, path)
-        for path in (nods, wia_file, wia_folder):
-            self.assertEqual(loads(path), ["load", "free"], path)
+        order = scan_order(self.ds)
+        for path, asked in ((fail, REFUSED), (nods, ["load", "free"]),
+                            (wia_file, ["load", "free"]), (wia_folder, ["load", "free"])):
+            self.assertEqual(loads(path), asked * (1 if first_in_folder(order, path) else 2), path)
         self.assertEqual(loads(other), [])
 
     def test_fifty_sources_at_most_and_the_rest_never_loaded(self):
@@ -188,7 +199,7 @@ class Scan(CatalogCase):
         r = self.case.run("-o %s -l -l -n 1" % win_path(self.out("list.txt")))
         self.assertFatal(r, "Scanner number 1 - not found")
         # An empty catalogue is looked for again by every catalogue action.
-        self.assertEqual(loads(fail), LOADED_AND_ASKED * 3)
+        self.assertEqual(loads(fail), REFUSED * 3)
         self.assertEqual(self.read(self.out("list.txt")), b"")
 
         good = install_source(self.ds, "good.ds")
@@ -196,7 +207,8 @@ class Scan(CatalogCase):
         r = self.case.run("-o %s -l -l -s good" % win_path(self.out("list.txt")))
         self.assertEqual((r.code, r.messages), (0, []))
         self.assertEqual(loads(good), LOADED_AND_ASKED)
-        self.assertEqual(loads(fail), LOADED_AND_ASKED)
+        self.assertEqual(loads(fail), REFUSED * (1 if first_in_folder(scan_order(self.ds), fail)
+                                                 else 2))
 
     def test_debug_level_dumps_each_accepted_identity(self):
         # 50 sources; two runs at once (a logon script started twice) keep every
@@ -334,6 +346,28 @@ class Selection(CatalogCase):
                 r = self.case.run("-n " + text)
                 self.assertFatal(r, "Scanner number %s - not found" % number)
         self.assertDefault(sheet)
+
+    def test_a_relative_folder_gives_full_paths_everywhere(self):
+        flatbed, sheet = self.two_sources()
+        crash = install_source(self.ds, "crash.ds", crash="entry")
+        order = [win_path(p) for p in scan_order(self.ds) if p != crash]
+        self.settings(ds_dir="ds")
+        for args, number in (("-s sheet", 2), ("-n 1", 1)):
+            with self.subTest(args):
+                r = self.case.run("-o la.txt -la -o d.txt -ll %%D%% -o j.json -lj %s -o c.txt -c"
+                                  % args, cwd=self.case.root)
+                self.assertEqual((r.code, r.messages), (0, []))
+                self.assertEqual(self.read(self.out("d.txt")).decode(), "\r\n".join(order) + "\r\n")
+                self.assertEqual([line.split("|")[4] for line in
+                                  self.read(self.out("la.txt")).decode().split("\r\n")[:-1]], order)
+                self.assertEqual([o["file"] for o in json.loads(self.read(self.out("j.json")))],
+                                 order)
+                self.assertDefault(sheet if number == 2 else flatbed)
+                check = self.read(self.out("c.txt")).decode().split("\r\n")
+                self.assertEqual([line.split(": ")[0] for line in check[:-2]],
+                                 [win_path(p) for p in scan_order(self.ds)])
+                self.assertEqual(check[-2], "default: %s = source %d" % (order[number - 1], number))
+                self.assertIn("%s: crashed" % win_path(crash), r.log().decode())
 
     def test_empty_catalogue_finds_nothing(self):
         r = self.case.run("-n 1")

@@ -5,15 +5,17 @@ or a broken loader behind, for which no innocent source is blamed or misnamed.""
 
 import json
 import os
+import re
 import shutil
 import unittest
 
-from harness import BUILD, SourceManager, file_bytes, install_source, win_path
+from harness import BUILD, SourceManager, file_bytes, install_source, loads, win_path
 from test_catalog import REG_NAME, CatalogCase, scan_order
 
 PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared",
                     "peer-dsm", {"x86": "32", "x64": "64"}[BUILD.name], "TWAINDSM.dll")
-ORIGIN = " (answered when given %s's identity)" % BUILD.program
+ORIGIN = (" (crashed with exception 0xC0000005 when first asked, answered when asked again with "
+          "%s's identity)" % BUILD.program)
 
 
 def companion(folder, name, product):
@@ -87,47 +89,104 @@ class VendorShapes(CatalogCase):
                     shutil.rmtree(os.path.join(BUILD.twain_host, name))
 
 
-def same_named_libraries(ds):  # the first keeps its own loaded
-    install_source(ds, "alpha.ds", keep="vhelper.dll", product="Alpha")
-    companion(ds, "vhelper.dll", "Alpha Helper")
-    install_source(os.path.join(ds, "b"), "beta.ds", variant="testds_import")
-    companion(os.path.join(ds, "b"), "vhelper.dll", "Beta")
-    return {"alpha.ds": ("Alpha", " (left vhelper.dll loaded)"), "beta.ds": ("Beta", "")}
+HANG = {"misbehave": "wait-attach"}  # a library whose start-up never ends
+ALPHA = {"variant": "vhelper.dll", "product": "Alpha Helper"}
+# Each row: a vendor's folder with the culprit first (and what else the row
+# needs), as {file: behaviour}; what the check says of each source there, as
+# {file: (product, note, times loaded in one run)}. Innocent vendors' folders
+# follow it in every row: each source must say what it says when asked alone.
+CULPRITS = [
+    ("same-named library kept", {"alpha.ds": {"keep": "vhelper.dll", "product": "Alpha"},
+                                 "vhelper.dll": ALPHA},
+     {"alpha.ds": ("Alpha", "left vhelper.dll loaded", 1)}),
+    ("loader's lock kept", {"keeper.ds": {"later": "hang.dll", "product": "Keeper"},
+                            "hang.dll": HANG},
+     {"keeper.ds": ("Keeper", "left keeper.ds loaded and 1 thread running", 1)}),
+    ("loader taken as it is freed", {"taker.ds": {"free-load": "hang.dll", "product": "Taker"},
+                                     "hang.dll": HANG},
+     {"taker.ds": ("Taker", "left the system's loader locked", 1)}),
+    ("loader broken", {"breaker.ds": {"misbehave": "break-loader", "product": "Breaker"}},
+     {"breaker.ds": ("Breaker", "", 1)}),
+    ("DLL directory set", {"setter.ds": {"dlldir": "set", "product": "Setter"},
+                           "vhelper.dll": ALPHA},
+     {"setter.ds": ("Setter", "", 1)}),
+    ("default DLL folders narrowed", {"narrower.ds": {"dlldir": "narrow", "product": "Narrower"},
+                                      "vhelper.dll": ALPHA},
+     {"narrower.ds": ("Narrower", "", 1)}),
+    ("no origin refused", {"needy.ds": {"misbehave": "need-origin", "product": "Needy"}},
+     {"needy.ds": ("Needy", "answered when given %s's identity" % BUILD.program, 1)}),
+    ("thread ended by force", {"ender.ds": {"threads": "ended", "product": "Ender"}},
+     {"ender.ds": ("Ender", "", 1)}),
+    ("system's thread pool used", {"pooler.ds": {"threads": "pool", "product": "Pooler"}},
+     {"pooler.ds": ("Pooler", "", 1)}),
+    ("system library kept", {"system.ds": {"keep": "version.dll", "product": "System"}},
+     {"system.ds": ("System", "", 1)}),
+    # A thread that the first starts (outside any module) while the second is
+    # slow to start: the second's answer is not taken, but asked afresh.
+    ("late thread", {"late.ds": {"threads": "late", "product": "Late"},
+                     "slow.ds": {"sleep": 1000, "product": "Slow"}},
+     {"late.ds": ("Late", "", 1), "slow.ds": ("Slow", "", 2)}),
+    # An answer to the first request of a worker, sent while the second is asked.
+    ("forged answer", {"plain.ds": {"product": "Plain"}, "zforge.ds": {"forge": 0}},
+     {"plain.ds": ("Plain", "", 1), "zforge.ds": ("Forged", "", 2)}),
+]
+# Other vendors' sources: a library of the same name as the culprit's, one of
+# its own loaded by bare name, and none.
+INNOCENTS = {"b": {"beta.ds": {"variant": "testds_import"},
+                   "vhelper.dll": {"variant": "vhelper.dll", "product": "Beta"}},
+             "c": {"gamma.ds": {"load": "vgamma.dll", "product": "Gamma"},
+                   "vgamma.dll": {"variant": "vhelper.dll", "product": "unused"}},
+             "g": {"good.ds": {"product": "Good"}}}
+QUIET = {"beta.ds": ("Beta", "", 1), "gamma.ds": ("Gamma", "", 1), "good.ds": ("Good", "", 1)}
 
 
-def lock_keeper(ds):  # its thread takes the loader's lock for good after its answer
-    install_source(ds, "keeper.ds", later="hang.dll", product="Keeper")
-    install_source(ds, "hang.dll", misbehave="wait-attach")
-    return {"keeper.ds": ("Keeper", " (left keeper.ds loaded and 1 thread running)")}
+def install(folder, files):
+    for name, behaviour in files.items():
+        install_source(folder, name, **behaviour)
 
 
-def loader_breaker(ds):  # nothing to see, but the next load in its process faults
-    install_source(ds, "breaker.ds", misbehave="break-loader", product="Breaker")
-    return {"breaker.ds": ("Breaker", "")}
+class AsIfAlone(CatalogCase):
+    def check(self, ds, workers=4):
+        """What the check says of each source, by file name, and the listing."""
+        self.case.write_settings("[Settings]\r\nds_dir=%s\r\nds_reg_dir=%s\r\nds_reg_name=%s\r\n"
+                                 "ds_timeout=5\r\nds_workers=%d\r\n"
+                                 % (win_path(ds), self.reg_key, REG_NAME, workers))
+        r = self.case.run("-o l.txt -l -o c.txt -c", cwd=self.case.root, timeout=90)
+        self.assertEqual((r.code, r.messages), (0, []))
+        said = {}
+        for line in file_bytes(self.out("c.txt")).decode().split("\r\n")[:-2]:
+            path, text = line.split(": ", 1)
+            match = re.match(r"source (\d+): (.*?)(?: \((.*)\))?$", text)
+            said[path.split("\\")[-1]] = (int(match.group(1)),) + match.group(2, 3)
+        return said, file_bytes(self.out("l.txt")).decode()
 
-
-class LeftBehind(CatalogCase):
-    def test_no_innocent_source_is_blamed_or_misnamed(self):
-        for scenario in (same_named_libraries, lock_keeper, loader_breaker):
-            ds = self.out(scenario.__name__)
-            listed = scenario(ds)  # first in the scan, innocent ones after it
-            for i in range(3):
-                install_source(os.path.join(ds, "g"), "good%d.ds" % i, product="Good %d" % i)
-                listed["good%d.ds" % i] = ("Good %d" % i, "")
-            sources = [(p,) + listed[os.path.basename(p)] for p in scan_order(ds)]
-            expected = ["".join("%d=%s\r\n" % (n, s[1]) for n, s in enumerate(sources, 1)),
-                        "".join("%s: source %d: %s%s\r\n" % (win_path(s[0]), n, s[1], s[2])
-                                for n, s in enumerate(sources, 1)) + "default: none\r\n"]
+    def test_every_source_says_what_it_says_alone(self):
+        alone = {}
+        for name, files in [(n, f) for n, f, _ in CULPRITS] + list(INNOCENTS.items()):
+            ds = self.out(os.path.join("alone", re.sub(r"\W", "-", name)))
+            install(ds, files)
+            alone.update({file: said[1:] for file, said in self.check(ds)[0].items()})
+        for name, files, expected in CULPRITS:
+            ds = self.out(re.sub(r"\W", "-", name))
+            install(ds, files)
+            for folder, innocents in INNOCENTS.items():
+                install(os.path.join(ds, folder), innocents)
+            expected = dict(expected, **QUIET)
+            paths = {os.path.basename(p): p for p in scan_order(ds)}
+            order = list(paths)
+            listing = "".join("%d=%s\r\n" % (n, expected[f][0]) for n, f in enumerate(order, 1))
             for workers in (1, 4):
-                with self.subTest(scenario.__name__, workers=workers):
-                    self.case.write_settings(
-                        "[Settings]\r\nds_dir=%s\r\nds_reg_dir=%s\r\nds_reg_name=%s\r\n"
-                        "ds_timeout=5\r\nds_workers=%d\r\n"
-                        % (win_path(ds), self.reg_key, REG_NAME, workers))
-                    r = self.case.run("-o l.txt -l -o c.txt -c", cwd=self.case.root, timeout=90)
-                    self.assertEqual((r.code, r.messages), (0, []))
-                    self.assertEqual([file_bytes(self.out(n)).decode() for n in ("l.txt", "c.txt")],
-                                     expected)
+                with self.subTest(name, workers=workers):
+                    for path in paths.values():
+                        if os.path.exists(path + ".loads"):
+                            os.remove(path + ".loads")
+                    said, listed = self.check(ds, workers)
+                    self.assertEqual(listed, listing)
+                    for n, file in enumerate(order, 1):
+                        product, note, times = expected[file]
+                        self.assertEqual(said[file], (n, product, note or None), file)
+                        self.assertEqual(alone[file], (product, note or None), file)
+                        self.assertEqual(loads(paths[file]).count("load"), times, file)
 
 
 if __name__ == "__main__":

@@ -37,15 +37,16 @@ TEST(Channel, AnAnswerIsTakenOnlyWhole) {
     WorkerAnswer good{};
     good.mark = kAnswerMark, good.sequence = 7, good.outcome = kIdentityRefused;
     good.state = kWorkerChanged;
-    WorkerAnswer cases[6] = {good, good, good, good, good, good};
+    WorkerAnswer cases[7] = {good, good, good, good, good, good, good};
     cases[1].mark = kReadyMark;
-    cases[2].sequence = 6;                // another request's number
-    cases[3].outcome = kCrashed;          // an outcome no worker sends
-    cases[4].state = kWorkerDeclined + 1; // a state no worker sends
+    cases[2].sequence = 6;               // another request's number
+    cases[3].outcome = kCrashed;         // an outcome no worker sends
+    cases[4].state = kWorkerSpoiled + 1; // a state no worker sends
+    cases[5].withOrigin = 2;             // neither asked with the origin nor without
     for (WorkerAnswer &answer : cases)
         answer.check = AnswerCheck(reinterpret_cast<const unsigned char *>(&answer));
-    cases[5].identity[100] ^= 1; // damaged behind a good mark, number and check
-    for (int i = 0; i < 6; ++i)
+    cases[6].identity[100] ^= 1; // damaged behind a good mark, number and check
+    for (int i = 0; i < 7; ++i)
         EXPECT_EQ(AnswerAcceptable(cases[i], kAnswerMark, 7), i == 0) << i;
 }
 

@@ -191,3 +191,8 @@ unsigned long OsWorkerEnd(void *handle, int waitMs, unsigned exitCode) {
 void OsWorkerClose(void *worker) {
     OsWorkerEnd(worker, 0, 1);
 }
+
+// No loader lock to hold here.
+bool OsWorkerLoaderHeld(void *) {
+    return false;
+}

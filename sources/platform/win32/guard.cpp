@@ -14,7 +14,6 @@ LONG Reporting;
 HMODULE ForeignModule;
 char ForeignModulePath[MAX_PATH + 1];
 UINT ForeignExitCode = 1;
-volatile LONG ThreadsRunning;
 
 [[noreturn]] void EndProcess(UINT code) {
     TerminateProcess(GetCurrentProcess(), code);
@@ -129,14 +128,8 @@ void ProcessEnding() {
     EndProcess(ForeignExitCode);
 }
 
-// Every thread's start and end passes here too: what a data source leaves
-// running is counted without asking the system.
 void NTAPI WatchProcessEnd(PVOID, DWORD reason, PVOID) {
-    if (reason == DLL_THREAD_ATTACH)
-        InterlockedIncrement(&ThreadsRunning);
-    else if (reason == DLL_THREAD_DETACH)
-        InterlockedDecrement(&ThreadsRunning);
-    else if (reason == DLL_PROCESS_DETACH)
+    if (reason == DLL_PROCESS_DETACH)
         ProcessEnding();
 }
 

@@ -17,6 +17,9 @@ void *ProcAddress(FARPROC proc);
 // modules (null then).
 DWORD ParentProcessId();
 PEB *ProcessBlock();
+// The address of another process's environment block, in that process; null
+// when it cannot be read.
+void *ProcessBlockOf(HANDLE process);
 
 // Wide text in the code page: the bytes it needs with the NUL, stored only when
 // they fit in size; 0 on failure. *lacking tells whether the code page lacks a
@@ -39,9 +42,6 @@ extern LONG Reporting;
 extern HMODULE ForeignModule;
 extern char ForeignModulePath[MAX_PATH + 1];
 extern UINT ForeignExitCode;
-// Threads started and not yet ended, besides the first (the executable's TLS
-// callback counts them).
-extern volatile LONG ThreadsRunning;
 
 // Ends this process at once, running nothing more of its own.
 [[noreturn]] void EndProcess(UINT code);

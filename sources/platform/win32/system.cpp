@@ -25,25 +25,30 @@ struct BasicInformation {
 };
 static_assert(sizeof(BasicInformation) == sizeof(PROCESS_BASIC_INFORMATION), "its layout");
 
-bool ReadBasicInformation(BasicInformation *basic) {
+bool ReadBasicInformation(HANDLE process, BasicInformation *basic) {
     auto query = reinterpret_cast<QueryProcess>(
         ProcAddress(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
     memset(basic, 0, sizeof *basic);
-    return query &&
-           query(GetCurrentProcess(), ProcessBasicInformation, basic, sizeof *basic, NULL) == 0;
+    return query && query(process, ProcessBasicInformation, basic, sizeof *basic, NULL) == 0;
 }
 
 } // namespace
 
 DWORD ParentProcessId() {
     BasicInformation basic;
-    return ReadBasicInformation(&basic) ? static_cast<DWORD>(basic.parentId) : 0;
+    return ReadBasicInformation(GetCurrentProcess(), &basic) ? static_cast<DWORD>(basic.parentId)
+                                                             : 0;
+}
+
+void *ProcessBlockOf(HANDLE process) {
+    BasicInformation basic;
+    return ReadBasicInformation(process, &basic) ? basic.environment : nullptr;
 }
 
 PEB *ProcessBlock() {
     static PEB *block;
     BasicInformation basic;
-    if (!block && ReadBasicInformation(&basic))
+    if (!block && ReadBasicInformation(GetCurrentProcess(), &basic))
         block = basic.environment;
     return block;
 }

@@ -18,7 +18,8 @@ constexpr int kMostWorkers = 32;
 
 struct Worker {
     HANDLE process;
-    HANDLE pipe; // ours, overlapped
+    DWORD thread; // the id of the thread it started with
+    HANDLE pipe;  // ours, overlapped
     HANDLE sendEvent;
     HANDLE readEvent;
     OVERLAPPED reading; // the read under way while `pending`
@@ -251,6 +252,7 @@ void *OsWorkerStart(int messageSize) {
     ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     worker->process = info.hProcess;
+    worker->thread = info.dwThreadId;
     worker->pipe = ours;
     return worker;
 }
@@ -343,4 +345,23 @@ void OsWorkerClose(void *handle) {
     Worker *worker = static_cast<Worker *>(handle);
     TerminateProcess(worker->process, 0);
     Release(worker);
+}
+
+bool OsWorkerLoaderHeld(void *handle) {
+    Worker *worker = static_cast<Worker *>(handle);
+    // The environment block's LoaderLock: the address of the loader's critical section.
+    constexpr uintptr_t kLoaderLock = sizeof(void *) == 8 ? 0x110 : 0xA0;
+    auto block = reinterpret_cast<uintptr_t>(ProcessBlockOf(worker->process));
+    RTL_CRITICAL_SECTION *lock = nullptr;
+    RTL_CRITICAL_SECTION section;
+    SIZE_T got = 0;
+    if (!block ||
+        !ReadProcessMemory(worker->process, reinterpret_cast<void *>(block + kLoaderLock), &lock,
+                           sizeof lock, &got) ||
+        got != sizeof lock || !lock ||
+        !ReadProcessMemory(worker->process, lock, &section, sizeof section, &got) ||
+        got != sizeof section)
+        return false;
+    auto owner = static_cast<DWORD>(reinterpret_cast<uintptr_t>(section.OwningThread));
+    return owner != 0 && owner != worker->thread;
 }

@@ -1,0 +1,156 @@
+// Which worker takes which candidate. A worker serves one folder (ds_dir, or
+// one of its sub-folders: one vendor's), so that nothing a vendor's driver
+// leaves in a process (a DLL directory, the default DLL folders, a library
+// loaded under a common name) reaches another vendor's. A worker holds one
+// candidate at a time, so that none waits behind a slow one. A new folder gets
+// a worker of its own as soon as there is room for one, so that its start
+// overlaps the work of the folder before; while a source is slow to answer,
+// more workers start for the same folder, up to ds_workers. A worker whose
+// folder has nothing more to ask is given up for another folder's.
+#include <cstdlib>
+#include <cstring>
+
+#include "catalogue/workers.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "platform/worker.h"
+#include "support/strings.h"
+
+Slot Slots[kMostWorkers];
+int StartFailures;
+
+namespace {
+
+unsigned LastStart;
+int WindowEnd; // Plan[WindowEnd] and later may not go out yet
+
+// Whether the folder has a candidate waiting to go out.
+bool FolderHasWork(int folder) {
+    for (int i = Answered; i < WindowEnd; ++i)
+        if (Plan[i].folder == folder && Plan[i].state == kUnsent)
+            return true;
+    return false;
+}
+
+bool Send(Slot *slot, int index, int limit) {
+    const char *path = Plan[index].path;
+    WorkerRequest request = {kRequestMark, slot->sent + 1, static_cast<uint32_t>(strlen(path)),
+                             Plan[index].withOrigin ? 1u : 0u};
+    // One write: the request, then the path.
+    auto *bytes =
+        static_cast<char *>(MemAlloc(static_cast<int32_t>(sizeof request + request.length)));
+    memcpy(bytes, &request, sizeof request);
+    memcpy(bytes + sizeof request, path, request.length);
+    int state =
+        OsWorkerSend(slot->worker, bytes, static_cast<int>(sizeof request + request.length), limit);
+    free(bytes);
+    if (state != kOsDone)
+        return false; // the wait finds out what became of the worker
+    if (slot->ready)
+        slot->since = OsMilliseconds();
+    ++slot->sent;
+    slot->asked = index;
+    slot->folder = Plan[index].folder;
+    Plan[index].state = kOut;
+    return true;
+}
+
+// A slot that may take the candidate now, null when none can: an idle worker
+// of its folder (one that has served no source, for a candidate to be asked
+// afresh), else a new one when its folder has none, when it is to be asked
+// afresh, or when a source is slow.
+Slot *SlotFor(const Candidate &candidate, int workers) {
+    Slot *free = nullptr;
+    Slot *spare = nullptr; // an idle worker that may be given up for this candidate
+    bool served = false;   // a worker serves its folder, or may still take any
+    for (int i = 0; i < workers; ++i) {
+        Slot &slot = Slots[i];
+        if (!slot.worker) {
+            free = free ? free : &slot;
+            continue;
+        }
+        bool own = slot.folder == candidate.folder || slot.folder < 0;
+        served = served || own;
+        if (slot.asked >= 0)
+            continue;
+        if (own && (!candidate.fresh || slot.sent == 0))
+            return &slot;
+        if (!own && !FolderHasWork(slot.folder))
+            spare = &slot;
+        else if (candidate.fresh && !spare)
+            spare = &slot;
+    }
+    if (!free && spare) {
+        ReleaseSlot(spare, false);
+        free = spare;
+    }
+    if (!free)
+        return nullptr;
+    bool slow = false;
+    unsigned now = OsMilliseconds();
+    for (const Slot &slot : Slots)
+        slow = slow || (slot.worker && slot.ready && slot.asked >= 0 && now - slot.since >= kSlow);
+    bool wanted = candidate.fresh || !served || (slow && now - LastStart >= kSlow);
+    return wanted && StartSlot(free) ? free : nullptr;
+}
+
+} // namespace
+
+int RunningSlots() {
+    int running = 0;
+    for (const Slot &slot : Slots)
+        running += slot.worker != nullptr;
+    return running;
+}
+
+bool StartSlot(Slot *slot) {
+    for (; StartFailures < kStartTries; ++StartFailures) {
+        slot->worker = OsWorkerStart(sizeof(WorkerAnswer));
+        if (slot->worker) {
+            slot->ready = false;
+            slot->sent = 0;
+            slot->asked = -1;
+            slot->folder = -1;
+            slot->since = LastStart = OsMilliseconds();
+            return true;
+        }
+        ScanStartError = OsLastError();
+    }
+    return false;
+}
+
+void ReleaseSlot(Slot *slot, bool ended) {
+    if (slot->asked >= 0)
+        Plan[slot->asked].state = kUnsent;
+    if (!ended)
+        OsWorkerEnd(slot->worker, 0, 1);
+    slot->worker = nullptr;
+    slot->asked = -1;
+}
+
+void StartFailure(Slot *slot, unsigned error, bool ended) {
+    ReleaseSlot(slot, ended);
+    ScanStartError = error;
+    ++StartFailures;
+}
+
+void Dispatch(int limit, int workers) {
+    int room = kCatalogLimit - SourceCatalog.count;
+    WindowEnd = Answered + room < PlanCount ? Answered + room : PlanCount;
+    for (int i = Answered; i < WindowEnd; ++i) {
+        if (Plan[i].state != kUnsent)
+            continue;
+        Slot *slot = SlotFor(Plan[i], workers);
+        if (slot && !Send(slot, i, limit))
+            break;
+    }
+}
+
+void EndWorkers() {
+    for (Slot &slot : Slots) {
+        if (slot.worker)
+            OsWorkerClose(slot.worker);
+        slot.worker = nullptr;
+        slot.asked = -1;
+    }
+}
