@@ -9,7 +9,8 @@ import re
 import shutil
 import unittest
 
-from harness import BUILD, SourceManager, file_bytes, install_source, loads, win_path
+from harness import (BUILD, SourceManager, file_bytes, install_program, install_source, loads,
+                     win_path)
 from test_catalog import REG_NAME, CatalogCase, scan_order
 
 PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared",
@@ -62,6 +63,16 @@ class VendorShapes(CatalogCase):
             with self.subTest(args=args):
                 self.assertEqual(self.case.run(args).code, 0)
                 self.assertDefault(number[product][1])
+
+    def test_asked_here_with_the_identity_where_no_worker_starts_after_its_crash(self):
+        self.case.program = install_program(self.out("program"))  # the source moves it away
+        origin = install_source(self.ds, "origin.ds", misbehave="read-origin", program="hide",
+                                product="Origin Reader")
+        r = self.case.run("-o c.txt -c", cwd=self.case.root)
+        self.assertEqual((r.code, r.messages), (0, []))
+        self.assertEqual(file_bytes(self.out("c.txt")).decode().split("\r\n")[1:],
+                         ["%s: source 1: Origin Reader%s" % (win_path(origin), ORIGIN),
+                          "default: none", ""])
 
     @unittest.skipUnless(os.path.exists(PEER), "the TWAIN Working Group's Source Manager is not "
                          "in ../shared/peer-dsm: nothing to hold the catalogue against")
@@ -124,8 +135,13 @@ CULPRITS = [
     # A thread that the first starts (outside any module) while the second is
     # slow to start: the second's answer is not taken, but asked afresh.
     ("late thread", {"late.ds": {"threads": "late", "product": "Late"},
-                     "slow.ds": {"sleep": 1000, "product": "Slow"}},
+                     "slow.ds": {"sleep": 1500, "product": "Slow"}},
      {"late.ds": ("Late", "", 1), "slow.ds": ("Slow", "", 2)}),
+    # The loader, taken for good by a thread of the first while the second
+    # starts: the second waits for it past the limit, and is asked afresh.
+    ("loader taken later", {"lateload.ds": {"late-load": "hang.dll", "product": "Late Loader"},
+                            "hang.dll": HANG, "slow.ds": {"sleep": 1500, "product": "Slow"}},
+     {"lateload.ds": ("Late Loader", "", 1), "slow.ds": ("Slow", "", 2)}),
     # An answer to the first request of a worker, sent while the second is asked.
     ("forged answer", {"plain.ds": {"product": "Plain"}, "zforge.ds": {"forge": 0}},
      {"plain.ds": ("Plain", "", 1), "zforge.ds": ("Forged", "", 2)}),
@@ -149,7 +165,7 @@ class AsIfAlone(CatalogCase):
     def check(self, ds, workers=4):
         """What the check says of each source, by file name, and the listing."""
         self.case.write_settings("[Settings]\r\nds_dir=%s\r\nds_reg_dir=%s\r\nds_reg_name=%s\r\n"
-                                 "ds_timeout=5\r\nds_workers=%d\r\n"
+                                 "ds_timeout=3\r\nds_workers=%d\r\n"
                                  % (win_path(ds), self.reg_key, REG_NAME, workers))
         r = self.case.run("-o l.txt -l -o c.txt -c", cwd=self.case.root, timeout=90)
         self.assertEqual((r.code, r.messages), (0, []))
@@ -157,7 +173,8 @@ class AsIfAlone(CatalogCase):
         for line in file_bytes(self.out("c.txt")).decode().split("\r\n")[:-2]:
             path, text = line.split(": ", 1)
             match = re.match(r"source (\d+): (.*?)(?: \((.*)\))?$", text)
-            said[path.split("\\")[-1]] = (int(match.group(1)),) + match.group(2, 3)
+            said[path.split("\\")[-1]] = ((int(match.group(1)),) + match.group(2, 3) if match
+                                           else (0, text, None))
         return said, file_bytes(self.out("l.txt")).decode()
 
     def test_every_source_says_what_it_says_alone(self):
