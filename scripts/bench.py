@@ -16,6 +16,10 @@ compared with another was taken under the same load of the machine:
               start of the program, where the bare loader starts one)
   start-up    the same over an empty folder, against the bare loader there
               (target 1.5 or less; the worker started at once is closed unused)
+  spread      the listing of the same 50 sources spread over 10 vendors'
+              folders (each asked in workers of its own), against the same
+              in one folder (target 1.5 or less), the bare loader and the
+              Source Manager 2.4.3 on the same files
   slow        the same over 12 test data sources that each take 300 ms to
               load (as real drivers do), against the bare loader and the
               Source Manager on the same files (target 0.45 of the bare
@@ -51,6 +55,8 @@ EMPTY_TARGET = 1.5
 SLOW_SOURCES = 12
 SLOW_MS = 300
 SLOW_TARGET = 0.45
+SPREAD_FOLDERS = 10
+SPREAD_TARGET = 1.5
 
 # name, build folder, test Source Manager file, its folder below drive_c, the
 # TWAIN folder the Source Manager 2.4.3 searches, its file in ../shared
@@ -129,13 +135,19 @@ class Build:
         self.sources = os.path.join(self.state, "sources")
         self.empty = os.path.join(self.state, "empty")
         self.slow = os.path.join(self.state, "slow")
+        self.spread = os.path.join(self.state, "spread")
         self.temp = os.path.join(self.state, "temp")
         for folder in (self.program, self.sources, self.empty, self.slow, self.temp):
             os.makedirs(folder)
+        for i in range(1, SPREAD_FOLDERS + 1):
+            os.makedirs(os.path.join(self.spread, "vendor%02d" % i))
         shutil.copy(os.path.join(self.built, self.exe), self.program)
         for i in range(1, SOURCES + 1):
             shutil.copy(os.path.join(self.fixtures, "testds.ds"),
                         os.path.join(self.sources, "source%02d.ds" % i))
+            shutil.copy(os.path.join(self.fixtures, "testds.ds"),
+                        os.path.join(self.spread, "vendor%02d" % ((i - 1) % SPREAD_FOLDERS + 1),
+                                     "source%02d.ds" % i))
         for i in range(1, SLOW_SOURCES + 1):
             path = os.path.join(self.slow, "slow%02d.ds" % i)
             shutil.copy(os.path.join(self.fixtures, "testds.ds"), path)
@@ -253,6 +265,7 @@ def bench_build(build, count):
     empty, bare_empty = rounds([build.listing(), build.bare(build.empty)], count, build.env)
 
     listing, bare, peer = against(build, build.sources, SOURCES, count)
+    spread, bare_spread, peer_spread = against(build, build.spread, SOURCES, count)
     slow, bare_slow, peer_slow = against(build, build.slow, SLOW_SOURCES, max(5, count // 5))
 
     build.install_settings(build.sources)
@@ -278,6 +291,13 @@ def bench_build(build, count):
     print("  ratio listing/bare       %s   %s" % (
         figure(ratios(listing, bare), "", 1.0, 3),
         verdict(statistics.median(ratios(listing, bare)), RATIO_TARGET)))
+    print("  spread over %d folders   %s" % (SPREAD_FOLDERS, figure(spread)))
+    spread_ratio = statistics.median(spread) / statistics.median(listing)
+    print("  ratio spread/one folder  median %.3f   %s" % (spread_ratio,
+                                                        verdict(spread_ratio, SPREAD_TARGET)))
+    print("  ratio spread/bare        %s" % figure(ratios(spread, bare_spread), "", 1.0, 3))
+    if peer_spread:
+        print("  ratio spread/SM 2.4.3    %s" % figure(ratios(spread, peer_spread), "", 1.0, 3))
     print("  empty listing            %s" % figure(empty))
     print("  bare loader, empty       %s" % figure(bare_empty))
     print("  ratio empty/bare         %s   target <= %.2f: %s" % (

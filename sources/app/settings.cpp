@@ -85,3 +85,32 @@ void SettingsLoad() {
         if (*VarGet(key) == '\0')
             Fatal("file: %s section: %s - setting '%s' missing", SettingsPath, kSection, key);
 }
+
+namespace {
+
+constexpr int kLongestLimit = 86400;
+
+// A whole number from low to high: digits only, leading zeros allowed; a
+// sign, a fraction or a unit is no silent default.
+int WholeSetting(const char *name, int fallback, int low, int high, const char *unit) {
+    const char *text = VarGet(name);
+    if (*text == '\0')
+        return fallback;
+    size_t length = strlen(text);
+    const char *digits = text + strspn(text, "0");
+    int value = strspn(text, "0123456789") == length && strlen(digits) <= 9 ? atoi(digits) : -1;
+    if (value < low || value > high)
+        Fatal("file: %s section: Settings - setting '%s' is not a whole number %sfrom %d to %d: %s",
+              SettingsPath, name, unit, low, high, text);
+    return value;
+}
+
+} // namespace
+
+int SourceTimeLimit() {
+    return WholeSetting("ds_timeout", 30, 0, kLongestLimit, "of seconds ");
+}
+
+int SourceWorkers() {
+    return WholeSetting("ds_workers", 4, 1, kMostWorkers, "");
+}

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "TWLINK/twain.h"
+#include "app/settings.h"
 #include "platform/files.h"
 
 constexpr int kCatalogLimit = 50;
@@ -101,11 +102,6 @@ void EndScanWorker();
 extern bool ScanInProcess;
 extern unsigned ScanStartError;
 void PutInProcess(char *text, size_t size);
-// The setting ds_timeout: seconds each foreign call may take, 0 for no limit.
-int SourceTimeLimit();
-// The setting ds_workers: how many workers may ask data sources side by side.
-constexpr int kMostWorkers = 16;
-int SourceWorkers();
 bool LeftOut(int32_t outcome);
 // What became of a left-out candidate, as the check and the log say it.
 void PutLeftOut(char *text, size_t size, int32_t outcome, uint32_t code);

@@ -16,20 +16,30 @@
 #include "platform/worker.h"
 #include "support/strings.h"
 
+bool ScanInProcess;
+unsigned ScanStartError;
+Candidate *Plan;
+int PlanCount;
+int Answered;
 Slot Slots[kMostWorkers];
 int StartFailures;
 
 namespace {
 
+// A folder with this much left to ask gets a second worker at once, slow or
+// not: the two ask side by side, as two processors can. Fewer are not worth a
+// process's start.
+constexpr int kSecondWorkerWork = 8;
+
 unsigned LastStart;
 int WindowEnd; // Plan[WindowEnd] and later may not go out yet
 
-// Whether the folder has a candidate waiting to go out.
-bool FolderHasWork(int folder) {
-    for (int i = Answered; i < WindowEnd; ++i)
-        if (Plan[i].folder == folder && Plan[i].state == kUnsent)
-            return true;
-    return false;
+// How many of the folder's candidates wait to go out, counted up to most.
+int FolderWork(int folder, int most) {
+    int waiting = 0;
+    for (int i = Answered; i < WindowEnd && waiting < most; ++i)
+        waiting += Plan[i].folder == folder && Plan[i].state == kUnsent;
+    return waiting;
 }
 
 bool Send(Slot *slot, int index, int limit) {
@@ -62,7 +72,7 @@ bool Send(Slot *slot, int index, int limit) {
 Slot *SlotFor(const Candidate &candidate, int workers) {
     Slot *free = nullptr;
     Slot *spare = nullptr; // an idle worker that may be given up for this candidate
-    bool served = false;   // a worker serves its folder, or may still take any
+    int serving = 0;       // workers that serve its folder, or may still take any
     for (int i = 0; i < workers; ++i) {
         Slot &slot = Slots[i];
         if (!slot.worker) {
@@ -70,12 +80,12 @@ Slot *SlotFor(const Candidate &candidate, int workers) {
             continue;
         }
         bool own = slot.folder == candidate.folder || slot.folder < 0;
-        served = served || own;
+        serving += own;
         if (slot.asked >= 0)
             continue;
         if (own && (!candidate.fresh || slot.sent == 0))
             return &slot;
-        if (!own && !FolderHasWork(slot.folder))
+        if (!own && FolderWork(slot.folder, 1) == 0)
             spare = &slot;
         else if (candidate.fresh && !spare)
             spare = &slot;
@@ -90,7 +100,10 @@ Slot *SlotFor(const Candidate &candidate, int workers) {
     unsigned now = OsMilliseconds();
     for (const Slot &slot : Slots)
         slow = slow || (slot.worker && slot.ready && slot.asked >= 0 && now - slot.since >= kSlow);
-    bool wanted = candidate.fresh || !served || (slow && now - LastStart >= kSlow);
+    bool wanted =
+        candidate.fresh || serving == 0 ||
+        (serving == 1 && FolderWork(candidate.folder, kSecondWorkerWork) == kSecondWorkerWork) ||
+        (slow && now - LastStart >= kSlow);
     return wanted && StartSlot(free) ? free : nullptr;
 }
 
@@ -123,7 +136,7 @@ void ReleaseSlot(Slot *slot, bool ended) {
     if (slot->asked >= 0)
         Plan[slot->asked].state = kUnsent;
     if (!ended)
-        OsWorkerEnd(slot->worker, 0, 1);
+        OsWorkerClose(slot->worker);
     slot->worker = nullptr;
     slot->asked = -1;
 }

@@ -8,19 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/program.h"
 #include "catalogue/workers.h"
 #include "platform/modules.h"
 #include "platform/system.h"
 #include "platform/worker.h"
 #include "support/diagnostics.h"
 #include "support/strings.h"
-
-bool ScanInProcess;
-unsigned ScanStartError;
-Candidate *Plan;
-int PlanCount;
-int Answered;
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "TWLINK/TWLINK.h"
 #include "app/report.h"
-#include "catalogue/catalogue.h"
+#include "app/settings.h"
 #include "commands/commands.h"
 #include "platform/modules.h"
 #include "platform/system.h"
