@@ -135,13 +135,14 @@ CULPRITS = [
     # A thread that the first starts (outside any module) while the second is
     # slow to start: the second's answer is not taken, but asked afresh.
     ("late thread", {"late.ds": {"threads": "late", "product": "Late"},
-                     "slow.ds": {"sleep": 1500, "product": "Slow"}},
+                     "slow.ds": {"signal": 1, "sleep": 1000, "product": "Slow"}},
      {"late.ds": ("Late", "", 1), "slow.ds": ("Slow", "", 2)}),
     # The loader, taken for good by a thread of the first while the second
     # starts: the second waits for it past the limit, and is asked afresh.
     ("loader taken later", {"lateload.ds": {"late-load": "hang.dll", "product": "Late Loader"},
-                            "hang.dll": HANG, "slow.ds": {"sleep": 1500, "product": "Slow"}},
-     {"lateload.ds": ("Late Loader", "", 1), "slow.ds": ("Slow", "", 2)}),
+                            "hang.dll": HANG,
+                            "waiter.ds": {"signal": 1, "sleep": 1000, "product": "Waiter"}},
+     {"lateload.ds": ("Late Loader", "", 1), "waiter.ds": ("Waiter", "", 2)}),
     # An answer to the first request of a worker, sent while the second is asked.
     ("forged answer", {"plain.ds": {"product": "Plain"}, "zforge.ds": {"forge": 0}},
      {"plain.ds": ("Plain", "", 1), "zforge.ds": ("Forged", "", 2)}),
@@ -178,7 +179,7 @@ class AsIfAlone(CatalogCase):
         return said, file_bytes(self.out("l.txt")).decode()
 
     def test_every_source_says_what_it_says_alone(self):
-        alone = {}
+        alone = {}  # by file name: each is used by one row only
         for name, files in [(n, f) for n, f, _ in CULPRITS] + list(INNOCENTS.items()):
             ds = self.out(os.path.join("alone", re.sub(r"\W", "-", name)))
             install(ds, files)
