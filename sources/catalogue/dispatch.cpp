@@ -90,12 +90,6 @@ Slot *SlotFor(const Candidate &candidate, int workers) {
         else if (candidate.fresh && !spare)
             spare = &slot;
     }
-    if (!free && spare) {
-        ReleaseSlot(spare, false);
-        free = spare;
-    }
-    if (!free)
-        return nullptr;
     bool slow = false;
     unsigned now = OsMilliseconds();
     for (const Slot &slot : Slots)
@@ -104,7 +98,13 @@ Slot *SlotFor(const Candidate &candidate, int workers) {
         candidate.fresh || serving == 0 ||
         (serving == 1 && FolderWork(candidate.folder, kSecondWorkerWork) == kSecondWorkerWork) ||
         (slow && now - LastStart >= kSlow);
-    return wanted && StartSlot(free) ? free : nullptr;
+    if (!wanted || (!free && !spare))
+        return nullptr;
+    if (!free) {
+        ReleaseSlot(spare, false);
+        free = spare;
+    }
+    return StartSlot(free) ? free : nullptr;
 }
 
 } // namespace

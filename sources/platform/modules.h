@@ -35,7 +35,7 @@ struct OsLeftBehind {
     unsigned threads;
     unsigned modules;
     bool loaderBusy; // the list could not be read: a thread holds the loader
-    bool others;     // a thread runs that the source did not start
+    bool others;     // a thread runs that the source did not start, or may hold the loader
     char module[64]; // the first library left loaded, by its file name
 };
 void OsMarkState();

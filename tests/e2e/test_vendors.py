@@ -102,59 +102,44 @@ class VendorShapes(CatalogCase):
 
 HANG = {"misbehave": "wait-attach"}  # a library whose start-up never ends
 ALPHA = {"variant": "vhelper.dll", "product": "Alpha Helper"}
-# Each row: a vendor's folder with the culprit first (and what else the row
-# needs), as {file: behaviour}; what the check says of each source there, as
-# {file: (product, note, times loaded in one run)}. Innocent vendors' folders
-# follow it in every row: each source must say what it says when asked alone.
+SIGNAL = {"signal": 1, "sleep": 1000}  # slow to start, and tells the one before
+# Each row: a vendor's folder, the culprit first, as {file: behaviour}; and what
+# the check notes of a source there, where it notes something, as {file: note}
+# or {file: (note, times loaded in one run[, product])}. A product is its file's
+# name but for the forger. Other vendors' folders follow it in every row: each
+# source must say what it says when asked alone.
 CULPRITS = [
-    ("same-named library kept", {"alpha.ds": {"keep": "vhelper.dll", "product": "Alpha"},
-                                 "vhelper.dll": ALPHA},
-     {"alpha.ds": ("Alpha", "left vhelper.dll loaded", 1)}),
-    ("loader's lock kept", {"keeper.ds": {"later": "hang.dll", "product": "Keeper"},
-                            "hang.dll": HANG},
-     {"keeper.ds": ("Keeper", "left keeper.ds loaded and 1 thread running", 1)}),
-    ("loader taken as it is freed", {"taker.ds": {"free-load": "hang.dll", "product": "Taker"},
-                                     "hang.dll": HANG},
-     {"taker.ds": ("Taker", "left the system's loader locked", 1)}),
-    ("loader broken", {"breaker.ds": {"misbehave": "break-loader", "product": "Breaker"}},
-     {"breaker.ds": ("Breaker", "", 1)}),
-    ("DLL directory set", {"setter.ds": {"dlldir": "set", "product": "Setter"},
-                           "vhelper.dll": ALPHA},
-     {"setter.ds": ("Setter", "", 1)}),
-    ("default DLL folders narrowed", {"narrower.ds": {"dlldir": "narrow", "product": "Narrower"},
-                                      "vhelper.dll": ALPHA},
-     {"narrower.ds": ("Narrower", "", 1)}),
-    ("no origin refused", {"needy.ds": {"misbehave": "need-origin", "product": "Needy"}},
-     {"needy.ds": ("Needy", "answered when given %s's identity" % BUILD.program, 1)}),
-    ("thread ended by force", {"ender.ds": {"threads": "ended", "product": "Ender"}},
-     {"ender.ds": ("Ender", "", 1)}),
-    ("system's thread pool used", {"pooler.ds": {"threads": "pool", "product": "Pooler"}},
-     {"pooler.ds": ("Pooler", "", 1)}),
-    ("system library kept", {"system.ds": {"keep": "version.dll", "product": "System"}},
-     {"system.ds": ("System", "", 1)}),
-    # A thread that the first starts (outside any module) while the second is
-    # slow to start: the second's answer is not taken, but asked afresh.
-    ("late thread", {"late.ds": {"threads": "late", "product": "Late"},
-                     "slow.ds": {"signal": 1, "sleep": 1000, "product": "Slow"}},
-     {"late.ds": ("Late", "", 1), "slow.ds": ("Slow", "", 2)}),
+    ("same-named library kept", {"alpha.ds": {"keep": "vhelper.dll"}, "vhelper.dll": ALPHA},
+     {"alpha.ds": "left vhelper.dll loaded"}),
+    ("loader's lock kept", {"keeper.ds": {"later": "hang.dll"}, "hang.dll": HANG},
+     {"keeper.ds": "left keeper.ds loaded and 1 thread running"}),
+    ("loader taken as it is freed", {"taker.ds": {"free-load": "hang.dll"}, "hang.dll": HANG},
+     {"taker.ds": "left the system's loader locked"}),
+    ("loader broken", {"breaker.ds": {"misbehave": "break-loader"}}, {}),
+    ("DLL directory set", {"setter.ds": {"dlldir": "set"}, "vhelper.dll": ALPHA}, {}),
+    ("DLL folders narrowed", {"narrower.ds": {"dlldir": "narrow"}, "vhelper.dll": ALPHA}, {}),
+    ("no origin refused", {"needy.ds": {"misbehave": "need-origin"}},
+     {"needy.ds": "answered when given %s's identity" % BUILD.program}),
+    ("thread ended by force", {"ender.ds": {"threads": "ended"}}, {}),
+    ("system's thread pool used", {"pooler.ds": {"threads": "pool"}}, {}),
+    ("system library kept", {"system.ds": {"keep": "version.dll"}}, {}),
+    # A thread of the first, outside any module, comes while the second starts:
+    # the second's answer is not taken, but asked afresh.
+    ("late thread", {"late.ds": {"threads": "late"}, "slow.ds": SIGNAL}, {"slow.ds": ("", 2)}),
     # The loader, taken for good by a thread of the first while the second
-    # starts: the second waits for it past the limit, and is asked afresh.
-    ("loader taken later", {"lateload.ds": {"late-load": "hang.dll", "product": "Late Loader"},
-                            "hang.dll": HANG,
-                            "waiter.ds": {"signal": 1, "sleep": 1000, "product": "Waiter"}},
-     {"lateload.ds": ("Late Loader", "", 1), "waiter.ds": ("Waiter", "", 2)}),
-    # An answer to the first request of a worker, sent while the second is asked.
-    ("forged answer", {"plain.ds": {"product": "Plain"}, "zforge.ds": {"forge": 0}},
-     {"plain.ds": ("Plain", "", 1), "zforge.ds": ("Forged", "", 2)}),
+    # starts: the second waits past the limit, and is asked afresh.
+    ("loader taken later", {"lateload.ds": {"late-load": "hang.dll"}, "hang.dll": HANG,
+                            "waiter.ds": SIGNAL}, {"waiter.ds": ("", 2)}),
+    # An answer to a worker's first request, sent while the second is asked.
+    ("forged answer", {"plain.ds": {}, "zforge.ds": {"forge": 0}},
+     {"zforge.ds": ("", 2, "Forged")}),
 ]
 # Other vendors' sources: a library of the same name as the culprit's, one of
 # its own loaded by bare name, and none.
 INNOCENTS = {"b": {"beta.ds": {"variant": "testds_import"},
-                   "vhelper.dll": {"variant": "vhelper.dll", "product": "Beta"}},
-             "c": {"gamma.ds": {"load": "vgamma.dll", "product": "Gamma"},
-                   "vgamma.dll": {"variant": "vhelper.dll", "product": "unused"}},
-             "g": {"good.ds": {"product": "Good"}}}
-QUIET = {"beta.ds": ("Beta", "", 1), "gamma.ds": ("Gamma", "", 1), "good.ds": ("Good", "", 1)}
+                   "vhelper.dll": {"variant": "vhelper.dll", "product": "beta"}},
+             "c": {"gamma.ds": {"load": "vgamma.dll"}, "vgamma.dll": {"variant": "vhelper.dll"}},
+             "g": {"good.ds": {}}}
 
 
 def install(folder, files):
@@ -164,7 +149,8 @@ def install(folder, files):
 
 class AsIfAlone(CatalogCase):
     def check(self, ds, workers=4):
-        """What the check says of each source, by file name, and the listing."""
+        """What the check says of each source, by file name: (its number,
+        product or failure, note); and the listing."""
         self.case.write_settings("[Settings]\r\nds_dir=%s\r\nds_reg_dir=%s\r\nds_reg_name=%s\r\n"
                                  "ds_timeout=3\r\nds_workers=%d\r\n"
                                  % (win_path(ds), self.reg_key, REG_NAME, workers))
@@ -184,28 +170,30 @@ class AsIfAlone(CatalogCase):
             ds = self.out(os.path.join("alone", re.sub(r"\W", "-", name)))
             install(ds, files)
             alone.update({file: said[1:] for file, said in self.check(ds)[0].items()})
-        for name, files, expected in CULPRITS:
+        for name, files, noted in CULPRITS:
             ds = self.out(re.sub(r"\W", "-", name))
             install(ds, files)
             for folder, innocents in INNOCENTS.items():
                 install(os.path.join(ds, folder), innocents)
-            expected = dict(expected, **QUIET)
             paths = {os.path.basename(p): p for p in scan_order(ds)}
-            order = list(paths)
-            listing = "".join("%d=%s\r\n" % (n, expected[f][0]) for n, f in enumerate(order, 1))
+            expected = {}
+            for file in paths:
+                e = noted.get(file, ())
+                e = (e,) if isinstance(e, str) else e
+                expected[file] = e + ("", 1, file[:-3])[len(e):]  # note, times, product
             for workers in (1, 4):
                 with self.subTest(name, workers=workers):
                     for path in paths.values():
                         if os.path.exists(path + ".loads"):
                             os.remove(path + ".loads")
                     said, listed = self.check(ds, workers)
-                    self.assertEqual(listed, listing)
-                    for n, file in enumerate(order, 1):
-                        product, note, times = expected[file]
+                    self.assertEqual(listed, "".join("%d=%s\r\n" % (n, expected[f][2])
+                                                     for n, f in enumerate(paths, 1)))
+                    for n, file in enumerate(paths, 1):
+                        note, times, product = expected[file]
                         self.assertEqual(said[file], (n, product, note or None), file)
                         self.assertEqual(alone[file], (product, note or None), file)
                         self.assertEqual(loads(paths[file]).count("load"), times, file)
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,7 +1,6 @@
 // The POSIX operating-system layer: directory search, folders, the file-backed
 // registry and the environment.
 #include "platform/files.h"
-#include "platform/modules.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 
@@ -124,21 +123,6 @@ TEST(Platform, EnvironmentNamesIgnoreCase) {
     EXPECT_EQ(OsGetEnv("CorvaneTestVal"), nullptr);
     unsetenv("CorvaneTestValue");
     EXPECT_EQ(OsGetEnv("CorvaneTestValue"), nullptr);
-}
-
-// What one source sets in PATH (its own folder, say) is gone before the next.
-TEST(Platform, SearchStateIsPutBackAsTheFirstLookFoundIt) {
-    const char *before = getenv("PATH");
-    std::string saved = before ? before : "";
-    OsRestoreSearchState();
-    for (const char *changed : {"/vendor/a", ""}) {
-        setenv("PATH", changed, 1);
-        OsRestoreSearchState();
-        EXPECT_STREQ(getenv("PATH"), saved.c_str()) << changed;
-    }
-    unsetenv("PATH");
-    OsRestoreSearchState();
-    EXPECT_STREQ(getenv("PATH"), saved.c_str());
 }
 
 TEST(Platform, PathResultsFollowTheWindowsSizeRules) {

@@ -22,6 +22,7 @@ using QueryThread = LONG(NTAPI *)(HANDLE thread, ULONG what, void *data, ULONG s
 constexpr ULONG kTryOnly = 2;           // LDR_LOCK_LOADER_LOCK_FLAG_TRY_ONLY
 constexpr ULONG kLocked = 1;            // LDR_LOCK_LOADER_LOCK_DISPOSITION_LOCK_ACQUIRED
 constexpr ULONG kWin32StartAddress = 9; // ThreadQuerySetWin32StartAddress
+constexpr int kBusyWait = 100;          // milliseconds, about, for the loader's lock
 
 // Looked up once, by hand: a guarded local static would bring in the C++
 // run-time's thread-safe initialisation.
@@ -158,9 +159,16 @@ template <typename Visit> bool ReadModules(ModuleSet *set, Visit visit) {
     set->count = 0;
     ULONG disposition = 0;
     ULONG_PTR cookie = 0;
-    if (!Lock || !Unlock || !ProcessBlock() || Lock(kTryOnly, &disposition, &cookie) != 0 ||
-        disposition != kLocked)
+    if (!Lock || !Unlock || !ProcessBlock())
         return false;
+    // A thread that starts or ends holds the loader a moment: only one that
+    // keeps it counts.
+    for (int waited = 0; Lock(kTryOnly, &disposition, &cookie) != 0 || disposition != kLocked;
+         ++waited) {
+        if (waited == kBusyWait)
+            return false;
+        Sleep(1);
+    }
     LIST_ENTRY *head = &ProcessBlock()->Ldr->InMemoryOrderModuleList;
     for (LIST_ENTRY *link = head->Flink; link != head; link = link->Flink) {
         auto *entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
@@ -260,6 +268,8 @@ void OsLeftSinceMark(OsLeftBehind *left) {
         left->others = left->others || place == kElsewhere;
     }
     left->loaderBusy = !read || !Marked.known;
+    // A thread of an earlier source may hold the loader as well as one of this one's.
+    left->others = left->others || (left->loaderBusy && Asks > 1);
 }
 
 bool OsChangedSinceLeft() {
