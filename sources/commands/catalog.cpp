@@ -26,19 +26,12 @@ void RefuseSystemAccount() {
     if (OsIsLocalSystem())
         Fatal("%s runs as the system account: the default source would go to the system "
               "account, not to a user. Run the command as the logged-on user (the deployment "
-              "tool's \"run as the logged-on user\" setting, or a logon script).",
+              "tool's \"run as the logged-on user\" setting, or a logon script), or put -all "
+              "before -s or -n to set it for every user of the computer.",
               ProgramName);
 }
 
 namespace {
-
-// The first source whose product name holds the text, letter case of a-z ignored.
-int FindByName(const char *name) {
-    for (int i = 0; i < SourceCatalog.count; ++i)
-        if (FindNoCase(IdentityString(SourceCatalog.identities[i].ProductName).text, name))
-            return i;
-    return -1;
-}
 
 // What an empty listing shown in a box says instead of nothing; a file stays
 // empty, for scripts.
@@ -94,13 +87,25 @@ int CatalogList(const char *templateText, const char *outputFile) {
     return 0;
 }
 
+int CatalogChooseByName(const char *name) {
+    EnsureCatalog();
+    for (int i = 0; i < SourceCatalog.count; ++i)
+        if (FindNoCase(IdentityString(SourceCatalog.identities[i].ProductName).text, name))
+            return i;
+    Fatal("Scanner: %s - not found", name);
+}
+
+int CatalogChooseByNumber(const char *numberText) {
+    EnsureCatalog();
+    DecimalText typed = ReadDecimal(numberText);
+    if (!typed.inRange || typed.value < 1 || typed.value > SourceCatalog.count)
+        NumberNotFound(numberText);
+    return typed.value - 1;
+}
+
 int CatalogSelectByName(const char *name) {
     RefuseSystemAccount();
-    EnsureCatalog();
-    int index = FindByName(name);
-    if (index < 0)
-        Fatal("Scanner: %s - not found", name);
-    int code = WriteDefault(index);
+    int code = WriteDefault(CatalogChooseByName(name));
     if (code != 0)
         Fatal("set %s failed. rc=%d", name, code);
     return 0;
@@ -108,14 +113,10 @@ int CatalogSelectByName(const char *name) {
 
 int CatalogSelectByNumber(const char *numberText) {
     RefuseSystemAccount();
-    EnsureCatalog();
-    DecimalText typed = ReadDecimal(numberText);
-    int number = typed.value;
-    if (!typed.inRange || number < 1 || number > SourceCatalog.count)
-        NumberNotFound(numberText);
-    int code = WriteDefault(number - 1);
+    int index = CatalogChooseByNumber(numberText);
+    int code = WriteDefault(index);
     if (code != 0)
-        Fatal("set -n %d failed. rc=%d", number, code);
+        Fatal("set -n %d failed. rc=%d", index + 1, code);
     return 0;
 }
 

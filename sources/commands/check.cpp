@@ -161,7 +161,7 @@ void PutFolderProblem(FILE *stream, const char *dsDir) {
 void PutDefaultOwner(FILE *stream) {
     if (OsIsLocalSystem())
         PutLine(stream, "whose default: the system account's, not a user's (run -c as the "
-                        "logged-on user to see theirs)");
+                        "logged-on user, or -all -g, to see theirs)");
 }
 
 void PutStoredDefault(FILE *stream) {
@@ -196,16 +196,21 @@ const char *FolderProblem(OsFolderState state) {
     return problems[state];
 }
 
-char *CatalogStoredDefault(int *index) {
-    char *stored = OsUserKeyReadText(VarGet("ds_reg_dir"), VarGet("ds_reg_name"));
-    *index = -1;
+int CatalogIndexOf(const char *stored) {
     // Full paths, letter case ignored, as a TWAIN Source Manager compares them;
     // a relative one names no file a Source Manager can find.
     char *full = stored && FullPathGiven(stored) ? FullPath(stored) : nullptr;
-    for (int i = 0; full && i < SourceCatalog.count && *index < 0; ++i)
+    int index = -1;
+    for (int i = 0; full && i < SourceCatalog.count && index < 0; ++i)
         if (StrCompareNoCase(SourceCatalog.paths[i], full) == 0)
-            *index = i;
+            index = i;
     free(full);
+    return index;
+}
+
+char *CatalogStoredDefault(int *index) {
+    char *stored = OsUserKeyReadText(VarGet("ds_reg_dir"), VarGet("ds_reg_name"));
+    *index = CatalogIndexOf(stored);
     return stored;
 }
 

@@ -20,6 +20,21 @@ int CatalogList(const char *templateText, const char *outputFile);
 int CatalogSelectByName(const char *name);
 int CatalogSelectByNumber(const char *numberText);
 int WriteUserRegistryValue(const char *keyPath, const char *valueName, const char *text);
+// The index of the catalogue's first source whose product name holds the
+// text, or of the source of that number; the run ends when there is none.
+int CatalogChooseByName(const char *name);
+int CatalogChooseByNumber(const char *numberText);
+
+// The default source of every user of the computer (-all): written into each
+// user profile's registry hive and the Default profile's, or reported from
+// them, one line per profile. 0 when every profile was reached, 2 when some
+// were skipped.
+int AllUsersSelectByName(const char *name, const char *outputFile);
+int AllUsersSelectByNumber(const char *numberText, const char *outputFile);
+int AllUsersGetDefault(const char *outputFile);
+// Writes the path into every profile (null: reports what each has), once the
+// privileges are enabled and the catalogue is made; the report goes to path.
+int AllUsersVisit(const char *source, const char *path, const char *outputFile);
 
 // The check report (-c) and the JSON listing (-lj), in both modes.
 int CatalogCheck(const char *outputFile);
@@ -48,3 +63,5 @@ void PutJsonClose(FILE *stream, int count);
 // The registry's stored default as a heap text (null when there is none), and
 // the index of the catalogue source it names (-1 for none).
 char *CatalogStoredDefault(int *index);
+// The index of the catalogue source a stored path names, or -1.
+int CatalogIndexOf(const char *stored);

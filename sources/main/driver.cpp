@@ -30,7 +30,9 @@ constexpr char kUsageFormat[] =
     "name. name can be a partial match.\n-n num\tSet current scanner by number (1...)\n\nOPTS "
     "are:\n-o outfile\tSend output to outfile (use with -l, -ll, -la, -lj, -c or -g)\n-2\tUse "
     "DSM Version 2 (not shipped by default with Windows)\n\tNOTE: -s and -n won't work in -2 "
-    "unless you add twaindsm.dll\n\n%s -help\nShow online help.\n\nThe default (no opts or "
+    "unless you add twaindsm.dll\n-all\tEvery user of the computer for -s, -n and -g, present "
+    "and future\n\t(as administrator; not with -2)\n\n%s -help\nShow online help.\n\nThe default "
+    "(no opts or "
     "actions) is -g.";
 
 } // namespace
@@ -49,11 +51,11 @@ struct Option {
 };
 
 constexpr Option OptionTable[] = {
-    {"-o", 1}, {"-2", 0}, {"-l", 0}, {"-la", 0}, {"-ll", 1},
-    {"-n", 1}, {"-s", 1}, {"-g", 0}, {"-c", 0},  {"-lj", 0},
+    {"-o", 1}, {"-2", 0}, {"-l", 0}, {"-la", 0}, {"-ll", 1},  {"-n", 1},
+    {"-s", 1}, {"-g", 0}, {"-c", 0}, {"-lj", 0}, {"-all", 0},
 };
 constexpr int kOptionCount = sizeof OptionTable / sizeof OptionTable[0];
-static_assert(kOptionCount == 10, "ten options");
+static_assert(kOptionCount == 11, "eleven options");
 
 enum OptionIndex {
     kOutput,
@@ -65,7 +67,8 @@ enum OptionIndex {
     kName,
     kGet,
     kCheck,
-    kListJson
+    kListJson,
+    kAllUsers
 };
 
 constexpr char kShortTemplate[] = "%N%=%P%";
@@ -107,17 +110,27 @@ void ShowVersion() {
 
 // Whether the walk will reach a catalogue action before -2 or an argument it
 // stops at: the scan's first worker may then start while the settings are read.
+// After -all, -g too reads the catalogue, to name the sources stored.
 bool CatalogueAhead(int count, char **list) {
+    bool allUsers = false;
     for (int position = 1; position < count;) {
         int index = FindOption(list[position]);
         if (index == kOptionCount || index == kManagerMode ||
             position + OptionTable[index].values >= count)
             return false;
-        if (index != kOutput && index != kGet)
+        if (index != kOutput && index != kAllUsers && (index != kGet || allUsers))
             return true;
+        allUsers = allUsers || index == kAllUsers;
         position += 1 + OptionTable[index].values;
     }
     return false;
+}
+
+// The Source Manager sets only the current user's default.
+int AllUsersWithManager() {
+    return UsageError("", "-all and -2",
+                      " cannot be used together: the TWAIN Source Manager sets only the current "
+                      "user's default");
 }
 
 } // namespace
@@ -162,6 +175,9 @@ int RunCommandLine(int count, char **list) {
 
     const char *outputFile = nullptr;
     bool managerMode = false;
+    bool allUsers = false;
+    // 2 once an -all action skipped a profile.
+    int result = 0;
     int position = 1;
     while (position < count) {
         const char *argument = list[position];
@@ -179,7 +195,14 @@ int RunCommandLine(int count, char **list) {
             outputFile = strcmp(value, "-") == 0 ? nullptr : value;
             break;
         case kManagerMode:
+            if (allUsers)
+                return AllUsersWithManager();
             managerMode = true;
+            break;
+        case kAllUsers:
+            if (managerMode)
+                return AllUsersWithManager();
+            allUsers = true;
             break;
         case kList:
         case kListAll:
@@ -194,19 +217,26 @@ int RunCommandLine(int count, char **list) {
             break;
         }
         case kNumber:
-            if (managerMode)
+            if (allUsers)
+                result |= AllUsersSelectByNumber(value, outputFile);
+            else if (managerMode)
                 ManagerSelectByNumber(value);
             else
                 CatalogSelectByNumber(value);
             break;
         case kName:
-            if (managerMode)
+            if (allUsers)
+                result |= AllUsersSelectByName(value, outputFile);
+            else if (managerMode)
                 ManagerSelectByName(value);
             else
                 CatalogSelectByName(value);
             break;
         case kGet:
-            ManagerGetDefault(outputFile);
+            if (allUsers)
+                result |= AllUsersGetDefault(outputFile);
+            else
+                ManagerGetDefault(outputFile);
             break;
         case kCheck:
             if (managerMode)
@@ -223,5 +253,5 @@ int RunCommandLine(int count, char **list) {
         }
         position += 1 + values;
     }
-    return 0;
+    return result;
 }

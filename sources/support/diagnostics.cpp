@@ -9,6 +9,7 @@
 
 #include "platform/files.h"
 #include "platform/modules.h"
+#include "platform/profiles.h"
 #include "platform/system.h"
 #include "support/strings.h"
 
@@ -43,14 +44,17 @@ char *FormatText(char *fixed, size_t size, const char *format, va_list args) {
     return text;
 }
 
+const char *BoxKind(unsigned style) {
+    return (style & 0xF0) == kBoxWarning ? "warning" : "information";
+}
+
 // Appends one record to the unattended-run file; false when it cannot be written.
 bool RecordMessage(const char *path, const char *text, const char *caption, unsigned style) {
     FILE *file = fopen(path, "a");
     if (!file)
         return false;
-    const char *kind = (style & 0xF0) == kBoxWarning ? "warning" : "information";
-    bool written =
-        fprintf(file, "[%s] %s\n", kind, caption) >= 0 && fprintf(file, "%s\n[end]\n", text) >= 0;
+    bool written = fprintf(file, "[%s] %s\n", BoxKind(style), caption) >= 0 &&
+                   fprintf(file, "%s\n[end]\n", text) >= 0;
     if (fclose(file) != 0)
         written = false;
     return written;
@@ -62,6 +66,12 @@ int MessageOut(const char *text, const char *caption, unsigned style) {
     const char *record = OsGetEnv("CORVANE_MESSAGE_FILE");
     if (record && *record && RecordMessage(record, text, caption, style))
         return 1;
+    // Where no one sees a box (services, the system account's session 0), it
+    // would hold the run until a deployment tool's time-out: the log has it.
+    if (!OsInteractiveStation()) {
+        LogPrint("[%s] %s\n%s\n[end]", BoxKind(style), caption, text);
+        return 1;
+    }
     return OsMessageBox(text, caption, style);
 }
 

@@ -80,6 +80,15 @@ int ManagerListJson(const char *outputFile) {
 int CatalogListJson(const char *outputFile) {
     return Record("-lj", nullptr, outputFile);
 }
+int AllUsersSelectByName(const char *name, const char *outputFile) {
+    return Record("all -s", name, outputFile);
+}
+int AllUsersSelectByNumber(const char *number, const char *outputFile) {
+    return Record("all -n", number, outputFile);
+}
+int AllUsersGetDefault(const char *outputFile) {
+    return Record("all -g", nullptr, outputFile);
+}
 bool TwUnloadManager() {
     return false;
 }
@@ -138,8 +147,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(alone == (Calls.empty() || Calls[0].action != "load"));
         if (count == 1)
             FUZZ_CHECK(Calls.size() == 2 && Calls[1].action == "-g" && !Calls[1].outputFile);
+        bool everyUser = false, manager = false; // -all and -2 never meet
         for (size_t i = 1; i < Calls.size(); i++) {
             const Call &call = Calls[i];
+            everyUser = everyUser || call.action.rfind("all ", 0) == 0;
+            manager = manager || call.action.rfind("manager ", 0) == 0;
+            FUZZ_CHECK(!(everyUser && manager));
             FUZZ_CHECK(call.action != "load" && call.action != "install");
             // Values and output files are the command line's own entries.
             if (call.value && call.action != "list" && call.action != "manager list")

@@ -16,3 +16,11 @@ extern unsigned LastError;
 
 // This process is the scan's worker (a fork): a fault ends it by its signal.
 extern bool WorkerMode;
+
+// The registry's folder trees (registry.cpp): the folder of a root, and of a
+// key, made when create is set (heap texts; null when missing or out of
+// memory); an entry of a folder by its name, letter case ignored.
+#include "platform/registry.h"
+char *RegistryRootFolder(OsRegistryRoot root);
+char *RegistryKeyFolder(OsRegistryRoot root, const char *path, bool create);
+char *ExistingEntry(const char *folder, const char *name);

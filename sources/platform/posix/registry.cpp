@@ -1,4 +1,4 @@
-// The current user's registry on POSIX systems, kept as a folder tree.
+// The registry on POSIX systems, kept as folder trees.
 #include "platform/registry.h"
 #include "platform/posix/internal.h"
 
@@ -11,10 +11,13 @@
 #include <cstring>
 
 // The current user's registry is a folder tree: CORVANE_REGISTRY_ROOT, else
-// $HOME/.corvane-registry. A key is a folder, a subkey a folder inside it, and
-// a text value a file named after the value ("@" for the unnamed default
-// value) holding the text with its terminating NUL. Names are matched without
-// regard to case, as the registry does; a new one is made as written.
+// $HOME/.corvane-registry; HKEY_USERS and HKEY_LOCAL_MACHINE are the trees
+// beside it, that name with ".users" and ".machine" added. A key is a folder,
+// a subkey a folder inside it, and a text value a file named after the value
+// ("@" for the unnamed default value) holding the text with its terminating
+// NUL. Names are matched without regard to case, as the registry does; a new
+// one is made as written. Under HKEY_USERS a loaded hive is a folder or a link
+// to a hive file, itself a folder tree (see profiles.cpp).
 
 static bool SameTextBlind(const char *a, const char *b) {
     for (; *a && *b; ++a, ++b)
@@ -25,7 +28,7 @@ static bool SameTextBlind(const char *a, const char *b) {
 
 // The name to use for an entry of a folder: an existing entry that matches
 // without regard to case, else the name itself. A heap text; null when out of memory.
-static char *ExistingEntry(const char *folder, const char *name) {
+char *ExistingEntry(const char *folder, const char *name) {
     if (DIR *dir = opendir(folder)) {
         while (dirent *item = readdir(dir)) {
             if (SameTextBlind(item->d_name, name)) {
@@ -43,27 +46,31 @@ static bool UsableName(const char *name) {
     return !strchr(name, '/') && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
 }
 
-static bool MakeFolder(const char *path) {
+static bool IsFolder(const char *path) {
     struct stat info;
-    if (mkdir(path, 0777) == 0)
-        return true;
-    return errno == EEXIST && stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-static char *RegistryRoot() {
-    const char *root = getenv("CORVANE_REGISTRY_ROOT");
-    if (root && *root)
-        return strdup(root);
+static bool MakeFolder(const char *path) {
+    return mkdir(path, 0777) == 0 || (errno == EEXIST && IsFolder(path));
+}
+
+char *RegistryRootFolder(OsRegistryRoot root) {
+    const char *base = getenv("CORVANE_REGISTRY_ROOT");
     const char *home = getenv("HOME");
-    if (!home || !*home)
-        return nullptr;
-    return JoinNative(home, ".corvane-registry");
+    const char *end = root == kRootUsers ? ".users" : root == kRootMachine ? ".machine" : "";
+    char text[4096];
+    int length = base && *base   ? snprintf(text, sizeof text, "%s%s", base, end)
+                 : home && *home ? snprintf(text, sizeof text, "%s/.corvane-registry%s", home, end)
+                                 : -1;
+    return length > 0 && static_cast<size_t>(length) < sizeof text ? strdup(text) : nullptr;
 }
 
-void *OsUserKeyCreate(const char *path) {
-    char *key = RegistryRoot();
+char *RegistryKeyFolder(OsRegistryRoot root, const char *path, bool create) {
+    char *key = RegistryRootFolder(root);
     char *names = strdup(path ? path : "");
-    bool ok = key && names && MakeFolder(key);
+    bool ok = key && names && (create ? MakeFolder(key) : IsFolder(key));
+    bool first = true;
     // Empty parts (doubled or trailing backslashes) are passed over.
     for (char *part = names; ok && part && *part;) {
         char *end = strchr(part, '\\');
@@ -71,24 +78,36 @@ void *OsUserKeyCreate(const char *path) {
             *end = '\0';
         if (*part) {
             ok = UsableName(part);
-            if (ok) {
-                char *next = ExistingEntry(key, part);
-                free(key);
-                key = next;
-                ok = key && MakeFolder(key);
-            }
+            char *next = ok ? ExistingEntry(key, part) : nullptr;
+            free(key);
+            key = next;
+            // HKEY_USERS holds only the hives loaded: none is made by a key.
+            bool make = create && !(first && root == kRootUsers);
+            ok = key && (make ? MakeFolder(key) : IsFolder(key));
+            first = false;
         }
         part = end ? end + 1 : nullptr;
     }
     free(names);
     if (!ok) {
+        LastError = errno == 0 || errno == EEXIST ? ENOENT : static_cast<unsigned>(errno);
         free(key);
         return nullptr;
     }
     return key;
 }
 
+void *OsKeyCreateIn(OsRegistryRoot root, const char *path) {
+    errno = 0;
+    return RegistryKeyFolder(root, path, true);
+}
+
+void *OsUserKeyCreate(const char *path) {
+    return OsKeyCreateIn(kRootCurrentUser, path);
+}
+
 bool OsKeySetText(void *key, const char *name, const char *text) {
+    LastError = EINVAL;
     if (!key || !text)
         return false;
     if (!name || !*name)
@@ -104,6 +123,7 @@ bool OsKeySetText(void *key, const char *name, const char *text) {
         ok = fwrite(text, 1, bytes, file) == bytes;
         ok = fclose(file) == 0 && ok;
     }
+    LastError = ok ? 0 : static_cast<unsigned>(errno);
     free(path);
     return ok;
 }
@@ -112,27 +132,12 @@ void OsKeyClose(void *key) {
     free(key);
 }
 
-char *OsUserKeyReadText(const char *path, const char *name) {
-    char *key = RegistryRoot();
-    char *names = strdup(path ? path : "");
-    bool ok = key && names;
-    struct stat info;
-    for (char *part = names; ok && part && *part;) {
-        char *end = strchr(part, '\\');
-        if (end)
-            *end = '\0';
-        if (*part) {
-            char *next = UsableName(part) ? ExistingEntry(key, part) : nullptr;
-            free(key);
-            key = next;
-            ok = key && stat(key, &info) == 0 && S_ISDIR(info.st_mode);
-        }
-        part = end ? end + 1 : nullptr;
-    }
-    free(names);
+char *OsKeyReadTextIn(OsRegistryRoot root, const char *path, const char *name) {
+    errno = 0;
+    char *key = RegistryKeyFolder(root, path, false);
     if (!name || !*name)
         name = "@";
-    char *file = ok && UsableName(name) ? ExistingEntry(key, name) : nullptr;
+    char *file = key && UsableName(name) ? ExistingEntry(key, name) : nullptr;
     free(key);
     if (!file)
         return nullptr;
@@ -153,4 +158,8 @@ char *OsUserKeyReadText(const char *path, const char *name) {
     }
     free(file);
     return text;
+}
+
+char *OsUserKeyReadText(const char *path, const char *name) {
+    return OsKeyReadTextIn(kRootCurrentUser, path, name);
 }

@@ -30,6 +30,9 @@ int WideToAnsi(const wchar_t *wide, char *buf, int size, bool *lacking);
 // folder on first use (null when missing); ADVAPI_CALL types it as declared.
 void *AdvapiLibraryCall(const char *name);
 #define ADVAPI_CALL(name) reinterpret_cast<decltype(&name)>(AdvapiLibraryCall(#name))
+// The same for the windowing library.
+void *UserLibraryCall(const char *name);
+#define USER_CALL(name) reinterpret_cast<decltype(&name)>(UserLibraryCall(#name))
 
 // The foreign-call guard's state (guard.cpp): the file of the call under way,
 // null between calls; whether this process is the scan's worker; set once a

@@ -1,27 +1,54 @@
-// The current user's registry on Windows, through the registry library loaded
-// on first use.
+// The registry on Windows, through the registry library loaded on first use.
 #include "platform/registry.h"
 #include "platform/win32/internal.h"
 
 #include <cstdlib>
 #include <cstring>
 
-void *OsUserKeyCreate(const char *path) {
+namespace {
+
+HKEY RootKey(OsRegistryRoot root) {
+    return root == kRootUsers     ? HKEY_USERS
+           : root == kRootMachine ? HKEY_LOCAL_MACHINE
+                                  : HKEY_CURRENT_USER;
+}
+
+// The machine's keys of the 64-bit view, from the 32-bit build too: one record
+// for both builds, where a detection rule looks by default.
+REGSAM View(OsRegistryRoot root) {
+    return root == kRootMachine ? KEY_WOW64_64KEY : 0;
+}
+
+} // namespace
+
+void *OsKeyCreateIn(OsRegistryRoot root, const char *path) {
     HKEY key = NULL;
     auto create = ADVAPI_CALL(RegCreateKeyExA);
-    if (!create || create(HKEY_CURRENT_USER, path, 0, NULL, REG_OPTION_NON_VOLATILE,
-                          KEY_READ | KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS)
-        return nullptr;
-    return key;
+    LONG result = create ? create(RootKey(root), path, 0, NULL, REG_OPTION_NON_VOLATILE,
+                                  KEY_READ | KEY_WRITE | View(root), NULL, &key, NULL)
+                         : ERROR_PROC_NOT_FOUND;
+    if (result == ERROR_SUCCESS)
+        return key;
+    SetLastError(static_cast<DWORD>(result)); // the registry returns its error
+    return nullptr;
+}
+
+void *OsUserKeyCreate(const char *path) {
+    return OsKeyCreateIn(kRootCurrentUser, path);
 }
 
 bool OsKeySetText(void *key, const char *name, const char *text) {
-    if (!key || !text)
+    if (!key || !text) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return false;
+    }
     DWORD bytes = static_cast<DWORD>(strlen(text) + 1);
     auto set = ADVAPI_CALL(RegSetValueExA);
-    return set && set(static_cast<HKEY>(key), name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
-                      bytes) == ERROR_SUCCESS;
+    LONG result = set ? set(static_cast<HKEY>(key), name, 0, REG_SZ,
+                            reinterpret_cast<const BYTE *>(text), bytes)
+                      : ERROR_PROC_NOT_FOUND;
+    SetLastError(static_cast<DWORD>(result));
+    return result == ERROR_SUCCESS;
 }
 
 void OsKeyClose(void *key) {
@@ -30,13 +57,13 @@ void OsKeyClose(void *key) {
         close(static_cast<HKEY>(key));
 }
 
-char *OsUserKeyReadText(const char *path, const char *name) {
+char *OsKeyReadTextIn(OsRegistryRoot root, const char *path, const char *name) {
     HKEY key = NULL;
     auto open = ADVAPI_CALL(RegOpenKeyExA);
     auto query = ADVAPI_CALL(RegQueryValueExA);
     auto close = ADVAPI_CALL(RegCloseKey);
     if (!open || !query || !close ||
-        open(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        open(RootKey(root), path, 0, KEY_READ | View(root), &key) != ERROR_SUCCESS)
         return nullptr;
     char *text = nullptr;
     DWORD type = 0;
@@ -55,4 +82,8 @@ char *OsUserKeyReadText(const char *path, const char *name) {
     }
     close(key);
     return text;
+}
+
+char *OsUserKeyReadText(const char *path, const char *name) {
+    return OsKeyReadTextIn(kRootCurrentUser, path, name);
 }

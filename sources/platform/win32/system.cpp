@@ -219,7 +219,7 @@ static void *SystemLibraryCall(HMODULE *library, const char *file, const char *n
 static HMODULE UserLibrary;
 static HMODULE ShellLibrary;
 
-static void *UserCall(const char *name) {
+void *UserLibraryCall(const char *name) {
     return SystemLibraryCall(&UserLibrary, "user32.dll", name);
 }
 
@@ -235,7 +235,7 @@ void *AdvapiLibraryCall(const char *name) {
 
 int OsMessageBox(const char *text, const char *caption, unsigned style) {
     using Call = int(WINAPI *)(HWND, LPCSTR, LPCSTR, UINT);
-    Call call = reinterpret_cast<Call>(UserCall("MessageBoxA"));
+    Call call = reinterpret_cast<Call>(UserLibraryCall("MessageBoxA"));
     return call ? call(NULL, text, caption, style) : 0;
 }
 
@@ -270,14 +270,14 @@ bool OsLeadByte(unsigned char c) {
 
 bool OsIsWindow(void *window) {
     using Call = BOOL(WINAPI *)(HWND);
-    Call call = reinterpret_cast<Call>(UserCall("IsWindow"));
+    Call call = reinterpret_cast<Call>(UserLibraryCall("IsWindow"));
     return call && call(static_cast<HWND>(window)) != FALSE;
 }
 
 void *OsCreateProxyWindow() {
     using Call = HWND(WINAPI *)(DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND, HMENU,
                                 HINSTANCE, LPVOID);
-    Call call = reinterpret_cast<Call>(UserCall("CreateWindowExA"));
+    Call call = reinterpret_cast<Call>(UserLibraryCall("CreateWindowExA"));
     if (!call)
         return nullptr;
     return call(0, "STATIC", "Acquire Proxy", WS_POPUPWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
