@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/modules.h"
+#include "platform/profiles.h"
 #include "platform/system.h"
 
 #include "scratch.h"
@@ -156,6 +157,20 @@ TEST_F(Diagnostics, UnwritableRecordFileShowsTheBox) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(MessageOut("shown", "Caption", kBoxPlain), OsMessageBox("", "", kBoxPlain));
     EXPECT_NE(testing::internal::GetCapturedStderr().find("shown"), std::string::npos);
+}
+
+// Where no one sees a box it would wait for no one: the log has it instead.
+TEST_F(Diagnostics, NoBoxWhereNoOneSeesIt) {
+    OsSetInteractiveStationForTest(false);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(MessageOut("first\nsecond", "Caption", kBoxWarning), 1);
+    OsSetInteractiveStationForTest(true);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(Unstamped(lines[3]), "[warning] Caption");
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 4, lines.end()),
+              (std::vector<std::string>{"first", "second", "[end]"}));
 }
 
 // The record of a fatal error, written by the dying child process.

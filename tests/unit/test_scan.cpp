@@ -43,14 +43,14 @@ TEST(Scan, SystemAccountSetsNoDefault) {
     std::string report = scratch.path + "/check.txt";
     OsSetLocalSystemForTest(true);
     EXPECT_EXIT(CatalogSelectByName("x"), testing::ExitedWithCode(1), "runs as the system account");
-    EXPECT_EXIT(CatalogSelectByNumber("1"), testing::ExitedWithCode(1), "logged-on user");
+    EXPECT_EXIT(CatalogSelectByNumber("1"), testing::ExitedWithCode(1), "logged-on user.*-all");
     // MSG_SET too writes the system account's own default, before anything is loaded.
     EXPECT_EXIT(ManagerSelectByName("x"), testing::ExitedWithCode(1), "runs as the system account");
     EXPECT_EXIT(ManagerSelectByNumber("1"), testing::ExitedWithCode(1), "logged-on user");
     CatalogCheck(report.c_str());
     OsSetLocalSystemForTest(false);
     EXPECT_EQ(FileBytes(report), "whose default: the system account's, not a user's (run -c as "
-                                 "the logged-on user to see theirs)\ndefault: none\n");
+                                 "the logged-on user, or -all -g, to see theirs)\ndefault: none\n");
 }
 
 } // namespace
