@@ -208,13 +208,14 @@ class Case:
 
     def run(self, args="", cmdline=None, env=None, unset=(), appdata=True, temp=True,
             message_file=True, display=True, wine_extra=None, cwd=None, timeout=120,
-            build=None, preexec=None, occupy=False, pipes=False):
+            build=None, preexec=None, occupy=False, pipes=False, station=False):
         """Runs the case's build (or `build`) with the argument text `args` after
         the quoted program path, or with the exact command line `cmdline`;
         `preexec` runs in the child before Wine starts (to set resource limits, say);
         `occupy` puts an empty file where its first temporary report would go;
         `pipes` gives it pipes as standard handles, named in `env` values as
-        {stdin}, {stdout} and {stderr}, with {pid} for its parent's id."""
+        {stdin}, {stdout} and {stderr}, with {pid} for its parent's id;
+        `station` runs it in a window station that no user sees."""
         build = build or self.build
         exe = win_path(os.path.join(self.program, build.exe))
         if cmdline is None:
@@ -246,6 +247,8 @@ class Case:
             lines.append("cwd " + win_path(cwd))
         if occupy:
             lines.append("occupy")
+        if station:
+            lines.append("station")
         job = os.path.join(self.root, "job.txt")
         text = "\r\n".join(lines) + "\r\n"
         wide = max(map(ord, text)) > 255  # a name in another script: wide calls
