@@ -30,8 +30,9 @@ constexpr char kUsageFormat[] =
     "name. name can be a partial match.\n-n num\tSet current scanner by number (1...)\n\nOPTS "
     "are:\n-o outfile\tSend output to outfile (use with -l, -ll, -la, -lj, -c or -g)\n-2\tUse "
     "DSM Version 2 (not shipped by default with Windows)\n\tNOTE: -s and -n won't work in -2 "
-    "unless you add twaindsm.dll\n-all\tEvery user of the computer for -s, -n and -g, present "
-    "and future\n\t(as administrator; not with -2)\n\n%s -help\nShow online help.\n\nThe default "
+    "unless you add twaindsm.dll\n-all\tApply -s, -n and -g to every user of the computer, present "
+    "and "
+    "future\n\t(run as administrator; not with -2)\n\n%s -help\nShow online help.\n\nThe default "
     "(no opts or "
     "actions) is -g.";
 

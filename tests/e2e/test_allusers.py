@@ -116,14 +116,6 @@ class AllUsers(WineTestCase):
         self.assertEqual(self.case.run("-o %s -all -g" % win_path(self.out)).code, 2)
         self.assertNotIn(b"Corvane.", wine(["reg", "query", "HKU"]))
 
-    def test_the_source_manager_sets_only_the_current_users_default(self):
-        for args in ("-all -2 -l", "-2 -all -g"):
-            r = self.case.run(args)
-            self.assertEqual(r.code, 1)
-            self.assertEqual(r.messages[0][2].split("\n")[0], "-all and -2 cannot be used "
-                             "together: the TWAIN Source Manager sets only the current user's "
-                             "default")
-
     def test_no_box_where_no_one_sees_it(self):
         # Without a message file, what a box would say goes to the log.
         for args, code, record in (("-all -g", 2, b"[information] " + PROGRAM_NAME.encode()),

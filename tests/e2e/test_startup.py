@@ -17,7 +17,8 @@ USAGE = (
     "can be a partial match.\n-n num\tSet current scanner by number (1...)\n\nOPTS are:\n"
     "-o outfile\tSend output to outfile (use with -l, -ll, -la, -lj, -c or -g)\n-2\tUse DSM "
     "Version 2 (not shipped by default with Windows)\n\tNOTE: -s and -n won't work in -2 unless "
-    "you add twaindsm.dll\n\n{0} -help\nShow online help.\n\nThe default (no opts or actions) "
+    "you add twaindsm.dll\n-all\tApply -s, -n and -g to every user of the computer, present and "
+    "future\n\t(run as administrator; not with -2)\n\n{0} -help\nShow online help.\n\nThe default (no opts or actions) "
     "is -g.").format(BUILD.program)
 
 VERSION = re.compile(r"Build date:\t[A-Z][a-z]{2} [ 0-9]\d \d{4}\nBuild time:\t\d\d:\d\d:\d\d\n\Z")
@@ -63,11 +64,13 @@ class CommandLineErrors(WineTestCase):
         # A single-argument form with another argument, an unknown option, a
         # plain word, and each option missing its value.
         unknown, value = "Unknown option: %s", "%s needs a value"
+        both = ("-all and -2 cannot be used together: the TWAIN Source Manager sets only the "
+                "current user's default")
         for args, line in (("-ver -l", "-ver works only alone on the command line"),
                            ("-x", unknown % "-x"), ("/l", unknown % "/l"),
                            ("--help", unknown % "--help"), ("scanner", unknown % "scanner"),
                            ("-o", value % "-o"), ("-ll", value % "-ll"), ("-n", value % "-n"),
-                           ("-2 -S", value % "-S")):
+                           ("-2 -S", value % "-S"), ("-all -2", both), ("-2 -all -g", both)):
             with self.subTest(args=args):
                 r = self.case.run(args)
                 self.assertEqual(r.code, 1)
