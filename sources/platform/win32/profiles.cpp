@@ -250,6 +250,7 @@ unsigned OsLoadHive(const char *name, const OsProfile &profile, const char *file
     auto load = ADVAPI_CALL(RegLoadKeyW);
     wchar_t *hive = WideText(name);
     wchar_t *path = ProfileFile(profile, file);
+    // Windows refuses a file another name holds (ERROR_SHARING_VIOLATION); Wine loads it again.
     LONG result = !load          ? ERROR_PROC_NOT_FOUND
                   : hive && path ? load(HKEY_USERS, hive, path)
                                  : ERROR_NOT_ENOUGH_MEMORY;
