@@ -81,10 +81,12 @@ void UnloadStaleHives() {
     StringList names = OsHiveNames();
     size_t prefix = strlen(kHivePrefix);
     for (StringList item = names; item && *item; ++item) {
+        if (StrNCompareNoCase(*item, kHivePrefix, prefix) != 0)
+            continue;
         const char *id = *item + prefix;
         size_t digits = strspn(id, "0123456789");
-        if (StrNCompareNoCase(*item, kHivePrefix, prefix) != 0 || digits == 0 ||
-            id[digits] != '.' || strspn(id + digits + 1, "0123456789") != strlen(id + digits + 1))
+        if (digits == 0 || id[digits] != '.' ||
+            strspn(id + digits + 1, "0123456789") != strlen(id + digits + 1))
             continue;
         DecimalText process = ReadDecimal(id);
         if (process.inRange && (process.value == ProcessId() || OsProcessRunning(process.value)))
@@ -118,7 +120,7 @@ void VisitProfile(const OsProfile &profile, int number, const char *source, Visi
     memset(visit, 0, sizeof *visit);
     visit->reach = kSkipped;
     const char *valueName = VarGet("ds_reg_name");
-    // Its own copy stays on the server and comes down at each logon.
+    // A mandatory profile's hive comes back unchanged at each logon.
     if (OsProfileHasFile(profile, "NTUSER.MAN")) {
         snprintf(visit->note, sizeof visit->note, "mandatory profile (NTUSER.MAN): left alone");
     } else if (HiveLoaded(profile.key)) {
