@@ -239,9 +239,9 @@ char **OsHiveNames() {
         if (!grown)
             break;
         names = grown;
-        names[count] = AnsiText(name);
-        names[count + (names[count] != nullptr)] = nullptr;
-        count += names[count] != nullptr;
+        if (char *text = AnsiText(name))
+            names[count++] = text;
+        names[count] = nullptr;
     }
     return names;
 }
