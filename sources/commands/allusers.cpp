@@ -50,11 +50,18 @@ bool UserProfile(const char *key) {
            StrNCompareNoCase(key, "S-1-12-1-", 9) == 0;
 }
 
-void PutSystemError(char *note, size_t size, const char *what, unsigned error) {
+// The system's words for an error: "message (error N)".
+void PutErrorWords(char *words, size_t size, unsigned error) {
     char message[320];
     if (!OsErrorText(error, "", message, sizeof message))
         snprintf(message, sizeof message, "unknown error");
-    snprintf(note, size, "%s: %s (error %u)", what, message, error);
+    snprintf(words, size, "%s (error %u)", message, error);
+}
+
+void PutSystemError(char *note, size_t size, const char *what, unsigned error) {
+    char words[360];
+    PutErrorWords(words, sizeof words, error);
+    snprintf(note, size, "%s: %s", what, words);
 }
 
 bool HiveLoaded(const char *name) {
@@ -189,15 +196,13 @@ void RecordForMachine(const char *source) {
     bool recorded = key && OsKeySetText(key, kRecordValue, source);
     unsigned error = OsLastError();
     OsKeyClose(key);
-    char what[160];
-    snprintf(what, sizeof what, "Can't record the default of every user in HKEY_LOCAL_MACHINE\\%s",
-             keyPath);
-    free(keyPath);
     if (!recorded) {
-        char text[480];
-        PutSystemError(text, sizeof text, what, error);
-        Fatal("%s", text);
+        char words[360];
+        PutErrorWords(words, sizeof words, error);
+        Fatal("Can't record the default of every user in HKEY_LOCAL_MACHINE\\%s: %s", keyPath,
+              words);
     }
+    free(keyPath);
 }
 
 // A user's hive is loaded only while no driver has run in this process: one
@@ -226,9 +231,9 @@ int AllUsersVisit(const char *source, const char *path, const char *outputFile) 
     int count = 0;
     OsProfile *profiles = OsProfileList(&count);
     if (!profiles) {
-        char text[480];
-        PutSystemError(text, sizeof text, "Can't read the list of user profiles", OsLastError());
-        Fatal("%s", text);
+        char words[360];
+        PutErrorWords(words, sizeof words, OsLastError());
+        Fatal("Can't read the list of user profiles: %s", words);
     }
     OsProfile *defaults = OsDefaultProfile();
     // Without one, a record that no folder holds: skipped for want of NTUSER.DAT.
