@@ -1,16 +1,21 @@
 // What becomes of a worker's answer, or of a failure: a source is left out
 // only for what it does in a worker that has asked no other source. A failure
-// or a refusal in a worker that had served another source is asked again in a
-// fresh worker, since what that one left may be to blame; a time-out only when
-// the worker shows that something other than the source holds it (another
-// thread has the system's loader), so that a hung source costs one limit and
-// shows its boxes once. A crash or a process end is asked again in a fresh
-// worker with the program's identity as the origin; failing there too, the
-// source is left out with its first failure. A worker that a source left
-// changed, or where a thread it did not start came to run, asks no other.
+// in a worker that had served another source is asked again in a fresh
+// worker, as it was asked, since what that one left may be to blame: when it
+// answers there, the source asked before it in that worker is noted as having
+// left the worker changed. A failure the file itself explains (no entry, no
+// module for this machine) is the same in every process, and is not asked
+// again. A time-out is asked again only when the worker shows that something
+// other than the source holds it (another thread has the system's loader), so
+// that a hung source costs one limit and shows its boxes once. A crash or a
+// process end in a fresh worker is asked again in a fresh worker with the
+// program's identity as the origin; failing there too, the source is left out
+// with its first failure. A worker that a source left changed, or where a
+// thread it did not start came to run, asks no other.
 #include "catalogue/workers.h"
 #include "platform/system.h"
 #include "platform/worker.h"
+#include "support/peheader.h"
 
 namespace {
 
@@ -18,6 +23,8 @@ namespace {
 constexpr unsigned kStartLimit = 60000;
 // For a worker whose channel broke: time to end by itself and tell how.
 constexpr int kEndWait = 10000;
+// How often a worker that was ended is looked at, while one may wait for it.
+constexpr int kEndingPoll = 5;
 
 // Left out: the failure without the origin, where there was one.
 void LeaveOut(Candidate *candidate, int32_t outcome, uint32_t code) {
@@ -26,31 +33,48 @@ void LeaveOut(Candidate *candidate, int32_t outcome, uint32_t code) {
     candidate->answer.code = candidate->withOrigin ? candidate->firstCode : code;
 }
 
+// Asked again in a fresh worker, as it was asked: after is the source the
+// worker asked before it (-1 for none to suspect).
+void AskAfresh(Candidate *candidate, int after) {
+    candidate->fresh = true;
+    candidate->after = after;
+}
+
 // The slot's candidate failed with its worker.
 void Failed(Slot *slot, int32_t outcome, uint32_t code, bool ended) {
     if (slot->asked < 0) // between candidates: a thread left behind, say
         return ReleaseSlot(slot, ended);
     Candidate &failed = Plan[slot->asked];
     bool used = slot->sent > 1;
-    bool again = outcome == kTimedOut ? used && OsWorkerLoaderHeld(slot->worker) : used;
+    int after = slot->last;
+    bool held = outcome == kTimedOut && used && OsWorkerLoaderHeld(slot->worker);
     ReleaseSlot(slot, ended);
-    if ((outcome == kCrashed || outcome == kEndedProcess) && !failed.withOrigin) {
-        failed.fresh = true;
+    if (outcome == kTimedOut && held) {
+        AskAfresh(&failed, -1);
+    } else if (outcome != kTimedOut && used) {
+        AskAfresh(&failed, after);
+    } else if ((outcome == kCrashed || outcome == kEndedProcess) && !failed.withOrigin) {
+        AskAfresh(&failed, -1);
         failed.withOrigin = true;
         failed.firstOutcome = outcome;
         failed.firstCode = code;
-    } else if (again) {
-        failed.fresh = true;
     } else {
         LeaveOut(&failed, outcome, code);
     }
 }
 
-// An answer that a used worker may have caused: it did not answer, for a
-// reason other than the file being built for another machine.
-bool Doubtful(const WorkerAnswer &answer) {
-    return answer.outcome != kSourceAccepted &&
-           !(answer.outcome == kNotLoaded && answer.code == OsErrorBadFormat);
+// Whether a source's failure in a used worker may be another source's doing:
+// not when the file explains it, as it does in every process (no entry, not a
+// module, built for another machine, cut short).
+bool Doubtful(const char *path, const WorkerAnswer &answer) {
+    if (answer.outcome == kSourceAccepted || answer.outcome == kNoEntry)
+        return false;
+    if (answer.outcome != kNotLoaded)
+        return true;
+    int32_t machine = ModuleMachine(path);
+    return answer.code != OsErrorBadFormat &&
+           (machine == kMachineUnread ||
+            (machine == static_cast<int32_t>(OsProgramMachine) && ModuleWhole(path)));
 }
 
 } // namespace
@@ -60,6 +84,13 @@ void Answer(Candidate *candidate, const WorkerAnswer &answer) {
     candidate->answer = answer;
     if (candidate->withOrigin && answer.outcome != kSourceAccepted)
         LeaveOut(candidate, answer.outcome, answer.code);
+    // It answers alone where it failed after another: that one changed the worker.
+    if (candidate->after < 0 || answer.outcome != kSourceAccepted)
+        return;
+    Candidate &before = Plan[candidate->after];
+    before.changed = static_cast<int>(candidate - Plan);
+    if (candidate->after < Answered)
+        NoteLeftChanged(before.path, candidate->path);
 }
 
 void Take(Slot *slot) {
@@ -92,11 +123,17 @@ void Take(Slot *slot) {
     if (answer.state == kWorkerDeclined)
         return ReleaseSlot(slot, false);
     Candidate &candidate = Plan[slot->asked];
-    if (slot->sent > 1 && (answer.state == kWorkerSpoiled || Doubtful(answer))) {
-        candidate.fresh = true;
+    // A thread it did not start spoils its answer, but is no sign of the source before it.
+    if (slot->sent > 1 && answer.state == kWorkerSpoiled) {
+        AskAfresh(&candidate, -1);
+        return ReleaseSlot(slot, false);
+    }
+    if (slot->sent > 1 && Doubtful(candidate.path, answer)) {
+        AskAfresh(&candidate, slot->last);
         return ReleaseSlot(slot, false);
     }
     Answer(&candidate, answer);
+    slot->last = slot->asked;
     slot->asked = -1;
     // Whatever the source left there, no other source is asked in this worker.
     if (answer.state != kWorkerAsBefore)
@@ -126,8 +163,10 @@ int Deadlines(int limit, int workers) {
                 sooner(static_cast<long long>(limit) - spent);
         }
     }
-    // While another worker may still be started.
+    // While another worker may still be started, or one ended may be gone.
     if (RunningSlots() < workers)
         sooner(kSlow);
+    if (StillEnding(-1))
+        sooner(kEndingPoll);
     return wait;
 }

@@ -42,6 +42,7 @@ CandidateOutcome AskModule(const char *path, bool withOrigin, TW_IDENTITY *ident
     OsForeignBegin(path, "DS_Entry");
     OsMarkState();
     OsRestoreSearchState();
+    OsRestoreRuntimeState();
     EnterOwnFolder(path);
     CandidateOutcome outcome = kNotLoaded;
     *answeredWithOrigin = false;

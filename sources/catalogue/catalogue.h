@@ -109,6 +109,12 @@ void PutLeftOut(char *text, size_t size, int32_t outcome, uint32_t code);
 // ("left vhelper.dll loaded and 1 thread running"); empty when nothing.
 void PutLeftBehind(char *text, size_t size, unsigned threads, unsigned modules, const char *module,
                    bool changed);
+// What the check and the log say of a source that left its worker changed:
+// the source after it there (after, a path) failed and then answered alone.
+void PutLeftChanged(char *text, size_t size, const char *after);
+// The same noted of a candidate already taken: the check says it, the log
+// adds it.
+void NoteLeftChanged(const char *path, const char *after);
 // The check's and the log's words for what is noted of a candidate: "answered
 // when given Corvane's identity" (or what it did when first asked, and that it
 // answered when asked again with it), what it left; empty when nothing is noted.

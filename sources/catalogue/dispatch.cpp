@@ -6,14 +6,19 @@
 // a worker of its own as soon as there is room for one, so that its start
 // overlaps the work of the folder before; while a source is slow to answer,
 // more workers start for the same folder, up to ds_workers. A worker whose
-// folder has nothing more to ask is given up for another folder's.
+// folder has nothing more to ask is given up for another folder's. A worker
+// that is ended may take a while to be gone (a process in a driver's I/O ends
+// when the I/O does): the next one for its folder starts once it is gone, so
+// that a device or a lock it held is free again.
 #include <cstdlib>
 #include <cstring>
 
+#include "app/program.h"
 #include "catalogue/workers.h"
 #include "platform/files.h"
 #include "platform/system.h"
 #include "platform/worker.h"
+#include "support/diagnostics.h"
 #include "support/strings.h"
 
 bool ScanInProcess;
@@ -33,6 +38,22 @@ constexpr int kSecondWorkerWork = 8;
 
 unsigned LastStart;
 int WindowEnd; // Plan[WindowEnd] and later may not go out yet
+int Started;   // workers started in this run
+
+// Workers ended that may not be gone yet, by folder; given up after kGoneLimit.
+constexpr int kMostEnding = 2 * kMostWorkers;
+constexpr unsigned kGoneLimit = 3000;
+struct Ending {
+    void *worker;
+    int folder;
+    unsigned since;
+};
+Ending Endings[kMostEnding];
+int EndingCount;
+
+const char *const kReasons[] = {
+    "ahead of the scan", "for a folder with none", "to ask a source afresh",
+    "a second for a folder of 8 or more sources to ask", "beside a slow source"};
 
 // How many of the folder's candidates wait to go out, counted up to most.
 int FolderWork(int folder, int most) {
@@ -94,17 +115,21 @@ Slot *SlotFor(const Candidate &candidate, int workers) {
     unsigned now = OsMilliseconds();
     for (const Slot &slot : Slots)
         slow = slow || (slot.worker && slot.ready && slot.asked >= 0 && now - slot.since >= kSlow);
+    StartReason reason = candidate.fresh ? kAfresh : serving == 0 ? kForFolder : kSecond;
     bool wanted =
         candidate.fresh || serving == 0 ||
-        (serving == 1 && FolderWork(candidate.folder, kSecondWorkerWork) == kSecondWorkerWork) ||
-        (slow && now - LastStart >= kSlow);
-    if (!wanted || (!free && !spare))
+        (serving == 1 && FolderWork(candidate.folder, kSecondWorkerWork) == kSecondWorkerWork);
+    if (!wanted && slow && now - LastStart >= kSlow) {
+        wanted = true;
+        reason = kBesideSlow;
+    }
+    if (!wanted || (!free && !spare) || StillEnding(candidate.folder))
         return nullptr;
     if (!free) {
         ReleaseSlot(spare, false);
         free = spare;
     }
-    return StartSlot(free) ? free : nullptr;
+    return StartSlot(free, reason) ? free : nullptr;
 }
 
 } // namespace
@@ -116,15 +141,22 @@ int RunningSlots() {
     return running;
 }
 
-bool StartSlot(Slot *slot) {
+bool StartSlot(Slot *slot, StartReason reason) {
     for (; StartFailures < kStartTries; ++StartFailures) {
-        slot->worker = OsWorkerStart(sizeof(WorkerAnswer));
+        unsigned jobError = 0;
+        slot->worker = OsWorkerStart(sizeof(WorkerAnswer), &jobError);
         if (slot->worker) {
             slot->ready = false;
             slot->sent = 0;
-            slot->asked = -1;
+            slot->asked = slot->last = -1;
             slot->folder = -1;
             slot->since = LastStart = OsMilliseconds();
+            if (DebugLevel != 0)
+                LogPrint("worker %d started: %s", ++Started, kReasons[reason]);
+            if (DebugLevel != 0 && jobError != 0)
+                LogPrint("worker %d could not join %s's job (error %u): it ends itself when %s "
+                         "ends",
+                         Started, ProgramName, jobError, ProgramName);
             return true;
         }
         ScanStartError = OsLastError();
@@ -135,10 +167,30 @@ bool StartSlot(Slot *slot) {
 void ReleaseSlot(Slot *slot, bool ended) {
     if (slot->asked >= 0)
         Plan[slot->asked].state = kUnsent;
-    if (!ended)
+    if (!ended) {
         OsWorkerClose(slot->worker);
+        if (slot->folder < 0 || EndingCount == kMostEnding)
+            OsWorkerGone(slot->worker, true);
+        else
+            Endings[EndingCount++] = {slot->worker, slot->folder, OsMilliseconds()};
+    }
     slot->worker = nullptr;
     slot->asked = -1;
+}
+
+bool StillEnding(int folder) {
+    bool ending = false;
+    unsigned now = OsMilliseconds();
+    for (int i = 0; i < EndingCount;) {
+        const Ending &worker = Endings[i];
+        if (OsWorkerGone(worker.worker, now - worker.since >= kGoneLimit)) {
+            Endings[i] = Endings[--EndingCount];
+            continue;
+        }
+        ending = ending || folder < 0 || worker.folder == folder;
+        ++i;
+    }
+    return ending;
 }
 
 void StartFailure(Slot *slot, unsigned error, bool ended) {
@@ -159,11 +211,16 @@ void Dispatch(int limit, int workers) {
     }
 }
 
+// At the end of the scan none is waited for.
 void EndWorkers() {
     for (Slot &slot : Slots) {
-        if (slot.worker)
+        if (slot.worker) {
             OsWorkerClose(slot.worker);
+            OsWorkerGone(slot.worker, true);
+        }
         slot.worker = nullptr;
         slot.asked = -1;
     }
+    while (EndingCount > 0)
+        OsWorkerGone(Endings[--EndingCount].worker, true);
 }

@@ -118,6 +118,17 @@ void AddDataSource(const char *folder, const char *name) {
     NoteCandidate(path, outcome, code, notes);
 }
 
+void NoteLeftChanged(const char *path, const char *after) {
+    for (int32_t i = ScanCandidates.count - 1; i >= 0; --i) {
+        CandidateNotes &notes = ScanCandidates.records[i].notes;
+        if (strcmp(ScanCandidates.records[i].path, path) == 0) {
+            PutLeftChanged(notes.left, sizeof notes.left, after);
+            LogPrint("%s: %s", path, notes.left);
+            return;
+        }
+    }
+}
+
 char *FullPath(const char *path) {
     char full[kFullPathRoom];
     int length = OsFullPath(path, full, sizeof full);

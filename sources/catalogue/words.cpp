@@ -46,6 +46,12 @@ void PutLeftBehind(char *text, size_t size, unsigned threads, unsigned modules, 
         snprintf(text, size, "left the system's loader locked");
 }
 
+void PutLeftChanged(char *text, size_t size, const char *after) {
+    const char *slash = strrchr(after, '\\');
+    snprintf(text, size, "left the worker changed: %s failed after it there and answered alone",
+             slash ? slash + 1 : after);
+}
+
 void PutNotes(char *text, size_t size, bool accepted, const CandidateNotes &notes) {
     *text = '\0';
     if (accepted && notes.withOrigin && notes.firstOutcome == kCrashed)

@@ -64,6 +64,7 @@ void PlanCandidates(StringList paths) {
     for (PlanCount = 0; PlanCount < count; ++PlanCount) {
         Candidate &candidate = Plan[PlanCount];
         candidate.path = StrDup(paths[PlanCount]);
+        candidate.after = candidate.changed = -1;
         // The scan lists each folder's files together.
         const char *before = PlanCount > 0 ? Plan[PlanCount - 1].path : nullptr;
         size_t length = FolderLength(candidate.path);
@@ -117,12 +118,14 @@ CandidateOutcome AskInWorker(const char *path, TW_IDENTITY *identity, uint32_t *
     notes->firstCode = candidate.withOrigin ? candidate.firstCode : 0;
     PutLeftBehind(notes->left, sizeof notes->left, answer.threadsLeft, answer.modulesLeft,
                   answer.moduleLeft, answer.state == kWorkerChanged);
+    if (candidate.changed >= 0)
+        PutLeftChanged(notes->left, sizeof notes->left, Plan[candidate.changed].path);
     return static_cast<CandidateOutcome>(answer.outcome);
 }
 
 void StartScanWorker() {
     if (RunningSlots() == 0)
-        StartSlot(&Slots[0]);
+        StartSlot(&Slots[0], kAhead);
 }
 
 void EndScanWorker() {

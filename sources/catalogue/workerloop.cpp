@@ -48,6 +48,8 @@ int ScanWorkerMain(void *channel) {
     answer.check = AnswerCheck(reinterpret_cast<unsigned char *>(&answer));
     int exitCode =
         scratch && OsChannelWrite(channel, &answer, sizeof answer) ? 0 : kChannelLostExit;
+    // While the program sends the first request, if it has not yet.
+    OsLoadWindowing();
     for (uint32_t sequence = 1; exitCode == 0; ++sequence) {
         WorkerRequest request;
         // The program closed the channel: the scan is over.

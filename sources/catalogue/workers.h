@@ -17,6 +17,7 @@ struct Slot {
     bool ready;     // its ready message has come
     uint32_t sent;  // sequence number of the latest request
     int asked;      // the candidate it holds, or -1
+    int last;       // the candidate it answered last, or -1
     int folder;     // the folder it serves, or -1 before its first candidate
     unsigned since; // when its start, or its candidate's time, began
 };
@@ -29,6 +30,10 @@ struct Candidate {
     bool withOrigin;      // to be asked with the program's identity as the origin
     int32_t firstOutcome; // its failure without the origin
     uint32_t firstCode;
+    // It failed after this candidate in a worker and is asked again afresh,
+    // or -1: when it answers there, that one left the worker changed.
+    int after;
+    int changed; // it left its worker changed: this candidate failed after it, or -1
     WorkerAnswer answer;
 };
 
@@ -43,10 +48,15 @@ extern int StartFailures; // in this run; at kStartTries no worker is started an
 
 // dispatch.cpp
 int RunningSlots();
-bool StartSlot(Slot *slot);
+// Why a worker starts, as the debug log says it.
+enum StartReason : int { kAhead, kForFolder, kAfresh, kSecond, kBesideSlow };
+bool StartSlot(Slot *slot, StartReason reason);
 // Its candidate goes back to be sent again; its worker is ended (unless it
-// has ended already).
+// has ended already), and the next worker for its folder starts once it is gone.
 void ReleaseSlot(Slot *slot, bool ended);
+// Forgets the workers that have gone since they were ended; whether one of
+// the folder (any, for -1) may still be ending.
+bool StillEnding(int folder);
 // A worker that never became ready did not start: nothing is blamed.
 void StartFailure(Slot *slot, unsigned error, bool ended);
 // Sends what may go out to the workers that may take it: never a candidate

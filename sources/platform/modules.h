@@ -19,23 +19,25 @@ bool OsApiSetResolved(const char *name);
 
 // What a data source leaves in the process it was loaded in: threads it
 // started that still run, and libraries still loaded once it is freed. The
-// libraries of the system's own folders do not count: every program shares
-// them, and the system keeps some of them loaded once used. Nor do threads
-// that start in them (the system's thread pool, which its libraries use) or
-// in the program. OsMarkState notes what runs before a source is loaded;
+// libraries of the system's own folders (side-by-side ones included) do not
+// count: every program shares them, and the system keeps some of them loaded
+// once used. OsMarkState notes what runs before a source is loaded;
 // OsNoteSourceCode, while it is loaded, where its code and its libraries lie;
-// OsLeftSinceMark tells what has been added since the mark, a thread the
-// source's own when it starts in the source's code (or, in a process that
-// has asked no other source, anywhere outside the system's); and
-// OsChangedSinceLeft whether a library has been added since the latest
-// OsLeftSinceMark (a thread that comes to run later is seen by the next
-// source's look, as one it did not start). A library list that cannot be read
-// (another thread holds the loader's lock) counts as changed.
+// OsLeftSinceMark tells what has been added since the mark. A thread that
+// began since the mark and still runs is the source's, wherever it starts (a
+// C runtime's or a timer's thread starts in a system library), unless it
+// starts in the system's loader (its thread pool) or the program; in a
+// process that has asked another source, only one that starts in the
+// source's code is, and any other, or one that began before the mark but
+// after the latest look, is a thread the source may not have started.
+// OsChangedSinceLeft tells whether a library has been added since the latest
+// OsLeftSinceMark. A library list that cannot be read (another thread holds
+// the loader's lock) counts as changed.
 struct OsLeftBehind {
     unsigned threads;
     unsigned modules;
     bool loaderBusy; // the list could not be read: a thread holds the loader
-    bool others;     // a thread runs that the source did not start, or may hold the loader
+    bool others;     // a thread runs that the source may not have started, or may hold the loader
     char module[64]; // the first library left loaded, by its file name
 };
 void OsMarkState();
@@ -48,6 +50,16 @@ bool OsChangedSinceLeft();
 // next one to another vendor's libraries). The default DLL folders a source
 // may narrow cannot be put back.
 void OsRestoreSearchState();
+// Puts back what a source may change for the whole process in the C run-time
+// and the processor: the floating-point control words as they were when the
+// process started (a driver may unmask exceptions), and the locale of the C
+// run-times that drivers share, "C" (a driver's decimal comma would reach
+// the next one's numbers).
+void OsRestoreRuntimeState();
+// Loads what every program that uses windows has, and what the system brings
+// with it (input methods, hooks, libraries it puts into such programs), so
+// that all of it is part of the process before its first source.
+void OsLoadWindowing();
 
 // Foreign code: the Source Manager and its sources run inside this process,
 // the catalogue's data sources inside the scan's worker. Every load, entry call

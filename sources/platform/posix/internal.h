@@ -24,3 +24,6 @@ extern bool WorkerMode;
 char *RegistryRootFolder(OsRegistryRoot root);
 char *RegistryKeyFolder(OsRegistryRoot root, const char *path, bool create);
 char *ExistingEntry(const char *folder, const char *name);
+
+// In a worker (lifetime.cpp): it ends when its parent, of this process id, ends.
+void WatchParent(int parent);

@@ -1,7 +1,6 @@
 // What a data source leaves in the process it was asked in, on POSIX systems:
 // the shared objects loaded, and the number of threads (where they start is
-// not told here, so every new thread counts as the source's). Also PATH, put
-// back before each source.
+// not told here, so every new thread counts as the source's).
 #include "platform/modules.h"
 
 #include <link.h>
@@ -97,18 +96,3 @@ bool OsChangedSinceLeft() {
 }
 
 void OsNoteSourceCode() {}
-
-void OsRestoreSearchState() {
-    static char *path;
-    static bool saved;
-    const char *now = getenv("PATH");
-    if (!saved) {
-        path = now ? strdup(now) : nullptr;
-        saved = path != nullptr || now == nullptr;
-        return;
-    }
-    if (path && (!now || strcmp(now, path) != 0))
-        setenv("PATH", path, 1);
-    else if (!path && now)
-        unsetenv("PATH");
-}

@@ -6,7 +6,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -78,7 +77,7 @@ void Release(PosixWorker *worker) {
 
 } // namespace
 
-void *OsWorkerStart(int messageSize) {
+void *OsWorkerStart(int messageSize, unsigned *jobError) {
     int ends[2];
     if (SocketCount == kMostWorkers ||
         socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
@@ -87,12 +86,14 @@ void *OsWorkerStart(int messageSize) {
     }
     auto *worker = static_cast<PosixWorker *>(calloc(1, sizeof(PosixWorker)));
     auto *message = static_cast<unsigned char *>(calloc(messageSize, 1));
+    pid_t parent = getpid();
+    *jobError = 0;
     pid_t pid = worker && message ? fork() : -1;
     if (pid == 0) {
         close(ends[0]);
         for (int i = 0; i < SocketCount; ++i)
             close(Sockets[i]);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        WatchParent(parent);
         WorkerMode = true;
         _exit(ScanWorkerMain(&ends[1]));
     }
@@ -187,9 +188,18 @@ unsigned long OsWorkerEnd(void *handle, int waitMs, unsigned exitCode) {
     return WIFEXITED(status) ? static_cast<unsigned long>(WEXITSTATUS(status)) : 1;
 }
 
-// Waited for all the same: a fork has no job to end it, and no zombie is left.
 void OsWorkerClose(void *worker) {
-    OsWorkerEnd(worker, 0, 1);
+    kill(static_cast<PosixWorker *>(worker)->pid, SIGKILL);
+}
+
+// Waited for when given up: no zombie is left.
+bool OsWorkerGone(void *handle, bool giveUp) {
+    auto *worker = static_cast<PosixWorker *>(handle);
+    int status = 0;
+    bool gone = waitpid(worker->pid, &status, giveUp ? 0 : WNOHANG) != 0;
+    if (gone)
+        Release(worker);
+    return gone;
 }
 
 // No loader lock to hold here.

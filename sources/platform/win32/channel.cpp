@@ -40,6 +40,7 @@ void *OsWorkerChannel() {
     // A data source's child processes never get it.
     SetHandleInformation(channel, HANDLE_FLAG_INHERIT, 0);
     GuardWorker();
+    WatchParent(claim.parent);
     return channel;
 }
 

@@ -1,13 +1,12 @@
 // What a data source leaves in the process it was asked in, on Windows: the
-// libraries from the loader's own list, in memory, and the threads from the
-// system's list of this process's threads, each placed by where it starts.
-// Also where the loader looks, put back before each source.
+// libraries from the loader's own enumeration, and the threads from the
+// system's list of this process's threads, each told by whether it began
+// since the mark and placed by where it starts.
 #include "platform/modules.h"
 #include "platform/win32/internal.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -15,6 +14,8 @@ namespace {
 
 using LockLoader = LONG(NTAPI *)(ULONG flags, ULONG *disposition, ULONG_PTR *cookie);
 using UnlockLoader = LONG(NTAPI *)(ULONG flags, ULONG_PTR cookie);
+using VisitModule = void(NTAPI *)(LDR_DATA_TABLE_ENTRY *entry, void *context, BOOLEAN *stop);
+using EnumerateModules = LONG(NTAPI *)(void *reserved, VisitModule visit, void *context);
 using NextThread = LONG(NTAPI *)(HANDLE process, HANDLE thread, ACCESS_MASK access,
                                  ULONG attributes, ULONG flags, HANDLE *next);
 using QueryThread = LONG(NTAPI *)(HANDLE thread, ULONG what, void *data, ULONG size,
@@ -22,12 +23,13 @@ using QueryThread = LONG(NTAPI *)(HANDLE thread, ULONG what, void *data, ULONG s
 constexpr ULONG kTryOnly = 2;           // LDR_LOCK_LOADER_LOCK_FLAG_TRY_ONLY
 constexpr ULONG kLocked = 1;            // LDR_LOCK_LOADER_LOCK_DISPOSITION_LOCK_ACQUIRED
 constexpr ULONG kWin32StartAddress = 9; // ThreadQuerySetWin32StartAddress
-constexpr int kBusyWait = 100;          // milliseconds, about, for the loader's lock
+constexpr DWORD kBusyWait = 100;        // milliseconds by the clock, for the loader's lock
 
 // Looked up once, by hand: a guarded local static would bring in the C++
 // run-time's thread-safe initialisation.
 LockLoader Lock;
 UnlockLoader Unlock;
+EnumerateModules Enumerate;
 NextThread NextOf;
 QueryThread Query;
 
@@ -50,26 +52,28 @@ Range ImageOf(HMODULE module) {
 }
 
 // Threads that start here are never a source's: the program's own, and the
-// loader's (its thread pool's too).
+// loader's (its thread pool's and its parallel loading's too).
 Range ProgramImage;
 Range LoaderImage;
+
+void *NtCall(HMODULE ntdll, const char *name) {
+    return ProcAddress(GetProcAddress(ntdll, name));
+}
 
 void LookUp() {
     if (Lock)
         return;
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    Unlock =
-        reinterpret_cast<UnlockLoader>(ProcAddress(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
-    NextOf = reinterpret_cast<NextThread>(ProcAddress(GetProcAddress(ntdll, "NtGetNextThread")));
-    Query = reinterpret_cast<QueryThread>(
-        ProcAddress(GetProcAddress(ntdll, "NtQueryInformationThread")));
+    Unlock = reinterpret_cast<UnlockLoader>(NtCall(ntdll, "LdrUnlockLoaderLock"));
+    Enumerate = reinterpret_cast<EnumerateModules>(NtCall(ntdll, "LdrEnumerateLoadedModules"));
+    NextOf = reinterpret_cast<NextThread>(NtCall(ntdll, "NtGetNextThread"));
+    Query = reinterpret_cast<QueryThread>(NtCall(ntdll, "NtQueryInformationThread"));
     ProgramImage = ImageOf(GetModuleHandleA(NULL));
     LoaderImage = ImageOf(ntdll);
-    Lock = reinterpret_cast<LockLoader>(ProcAddress(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+    Lock = reinterpret_cast<LockLoader>(NtCall(ntdll, "LdrLockLoaderLock"));
 }
 
-// The libraries loaded, as the loader lists them: read in memory, no call
-// into the system per library.
+// The libraries loaded outside the shared folders, by their bases.
 constexpr int kMostModules = 512;
 struct ModuleSet {
     bool known; // read whole, with the loader's lock held
@@ -107,24 +111,29 @@ bool Contains(const ModuleSet &set, void *base) {
     return false;
 }
 
-// The folders whose libraries every program shares: the system's and Windows'.
+// The folders whose libraries every program shares: the system's and
+// Windows' (directly), and the side-by-side store (at any depth: Common
+// Controls 6, GDI+ and the C run-times of Visual C++ 2005 and 2008 load from
+// there).
 bool SharedFolder(const UNICODE_STRING &path) {
-    static wchar_t folders[3][MAX_PATH];
-    static UINT lengths[3];
-    static bool read;
-    if (!read) {
-        lengths[0] = GetSystemDirectoryW(folders[0], MAX_PATH);
-        lengths[1] = GetSystemWow64DirectoryW(folders[1], MAX_PATH);
-        lengths[2] = GetWindowsDirectoryW(folders[2], MAX_PATH);
-        read = true;
+    static wchar_t folders[4][MAX_PATH];
+    static int lengths[4];
+    if (!lengths[2]) {
+        lengths[0] = static_cast<int>(GetSystemDirectoryW(folders[0], MAX_PATH));
+        lengths[1] = static_cast<int>(GetSystemWow64DirectoryW(folders[1], MAX_PATH));
+        lengths[2] = static_cast<int>(GetSystemWindowsDirectoryW(folders[2], MAX_PATH));
+        lengths[3] = _snwprintf(folders[3], MAX_PATH, L"%ls\\WinSxS", folders[2]);
+        for (int &length : lengths)
+            length = length > 0 && length < MAX_PATH - 1 ? length : -1;
     }
-    size_t length = path.Length / sizeof(wchar_t);
-    size_t folder = length;
+    int length = static_cast<int>(path.Length / sizeof(wchar_t));
+    int folder = length;
     while (folder > 0 && path.Buffer[folder - 1] != L'\\')
         --folder;
-    for (int i = 0; i < 3; ++i)
-        if (lengths[i] > 0 && lengths[i] < MAX_PATH && folder == lengths[i] + 1 &&
-            _wcsnicmp(path.Buffer, folders[i], lengths[i]) == 0)
+    for (int i = 0; i < 4; ++i)
+        if (lengths[i] > 0 && (folder == lengths[i] + 1 || (i == 3 && folder > lengths[i])) &&
+            path.Buffer[lengths[i]] == L'\\' &&
+            _wcsnicmp(path.Buffer, folders[i], static_cast<size_t>(lengths[i])) == 0)
             return true;
     return false;
 }
@@ -150,87 +159,130 @@ Range RangeOf(const LDR_DATA_TABLE_ENTRY &entry) {
     return {base, base + size};
 }
 
-// Walks the loader's list with its lock held (tried, never waited for): the
-// libraries outside the shared folders go into set, and visit(entry, shared)
-// sees every one. False when another thread holds the loader.
+// Takes the loader's lock, tried and never waited for, for about kBusyWait
+// milliseconds by the clock: a thread that starts or ends holds it a moment,
+// and only one that keeps it counts.
+bool TakeLoader(ULONG_PTR *cookie) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        ULONG disposition = 0;
+        if (Lock(kTryOnly, &disposition, cookie) == 0 && disposition == kLocked)
+            return true;
+        if (GetTickCount() - start >= kBusyWait)
+            return false;
+        Sleep(1); // a timer tick on Windows (15.6 ms by default); Wine sleeps 1 ms
+    }
+}
+
+template <typename Each> void NTAPI VisitEntry(LDR_DATA_TABLE_ENTRY *entry, void *each, BOOLEAN *) {
+    (*static_cast<Each *>(each))(*entry);
+}
+
+// The loader's list, read with its lock held: the libraries outside the shared
+// folders go into set, and visit(entry, shared) sees every one. The loader's
+// own enumeration reads it, under the loader's own locks (since Windows 8 the
+// list changes under another lock than the loader's, so a walk by hand can
+// be torn by a thread that loads a library); where there is none, the
+// loader's lock guards the list and it is walked. False when another thread
+// holds the loader.
 template <typename Visit> bool ReadModules(ModuleSet *set, Visit visit) {
     LookUp();
     set->known = false;
     set->count = 0;
-    ULONG disposition = 0;
     ULONG_PTR cookie = 0;
-    if (!Lock || !Unlock || !ProcessBlock())
+    if (!Lock || !Unlock || !ProcessBlock() || !TakeLoader(&cookie))
         return false;
-    // A thread that starts or ends holds the loader a moment: only one that
-    // keeps it counts.
-    for (int waited = 0; Lock(kTryOnly, &disposition, &cookie) != 0 || disposition != kLocked;
-         ++waited) {
-        if (waited == kBusyWait)
-            return false;
-        Sleep(1);
-    }
-    LIST_ENTRY *head = &ProcessBlock()->Ldr->InMemoryOrderModuleList;
-    for (LIST_ENTRY *link = head->Flink; link != head; link = link->Flink) {
-        auto *entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
-        if (entry->FullDllName.Buffer == nullptr)
-            continue;
-        bool shared = SharedFolder(entry->FullDllName);
+    auto each = [set, &visit](const LDR_DATA_TABLE_ENTRY &entry) {
+        if (entry.FullDllName.Buffer == nullptr)
+            return;
+        bool shared = SharedFolder(entry.FullDllName);
         if (!shared && set->count < kMostModules)
-            set->bases[set->count++] = entry->DllBase;
-        visit(*entry, shared);
-    }
+            set->bases[set->count++] = entry.DllBase;
+        visit(entry, shared);
+    };
+    LIST_ENTRY *head = &ProcessBlock()->Ldr->InMemoryOrderModuleList;
+    if (Enumerate)
+        Enumerate(nullptr, VisitEntry<decltype(each)>, &each);
+    else
+        for (LIST_ENTRY *link = head->Flink; link != head; link = link->Flink)
+            each(*CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks));
     Unlock(0, cookie);
     set->known = true;
     return true;
 }
 
-// The threads running in this process that may be a source's: where each
-// starts, from the system's own list. Those starting in the program or the
-// loader are left out, and so are those that have ended (a thread ended by
-// TerminateThread tells no library so).
+// Every thread of this process, by its id: the handles stay open until the
+// set is read again, so that no later thread can take an id of the set.
 constexpr int kMostThreads = 64;
 struct ThreadSet {
     int count;
-    bool overflow; // more than it holds: not all could be placed
-    uintptr_t starts[kMostThreads];
+    bool overflow; // more than it holds
+    HANDLE handles[kMostThreads];
+    DWORD ids[kMostThreads];
 };
+ThreadSet MarkedThreads;
+ThreadSet SeenThreads; // at the latest look
+bool CameSinceLook;    // a thread that may be a source's began after the latest look
 
-void ReadThreads(ThreadSet *threads) {
+void Forget(ThreadSet *set) {
+    for (int i = 0; i < set->count; ++i)
+        CloseHandle(set->handles[i]);
+    set->count = 0;
+    set->overflow = false;
+}
+
+void ReadThreads(ThreadSet *set) {
     LookUp();
-    threads->count = 0;
-    threads->overflow = false;
+    Forget(set);
     HANDLE thread = NULL;
-    HANDLE next = NULL;
-    while (NextOf && Query &&
-           NextOf(GetCurrentProcess(), thread, THREAD_QUERY_INFORMATION | SYNCHRONIZE, 0, 0,
-                  &next) == 0) {
-        if (thread)
+    bool kept = false;
+    for (HANDLE next; NextOf && NextOf(GetCurrentProcess(), thread,
+                                       THREAD_QUERY_INFORMATION | SYNCHRONIZE, 0, 0, &next) == 0;) {
+        if (thread && !kept)
             CloseHandle(thread);
         thread = next;
-        uintptr_t start = 0;
-        if (Query(thread, kWin32StartAddress, &start, sizeof start, NULL) != 0)
-            start = 0;
-        if (Within(ProgramImage, start) || Within(LoaderImage, start) ||
-            WaitForSingleObject(thread, 0) != WAIT_TIMEOUT)
-            continue;
-        if (threads->count < kMostThreads)
-            threads->starts[threads->count++] = start;
-        else
-            threads->overflow = true;
+        kept = set->count < kMostThreads;
+        if (kept) {
+            set->handles[set->count] = next;
+            set->ids[set->count++] = GetThreadId(next);
+        }
+        set->overflow = set->overflow || !kept;
     }
-    if (thread)
+    if (thread && !kept)
         CloseHandle(thread);
 }
 
-// Where a thread starts: not yet known, in the source's code, in the system's
-// libraries, or elsewhere (a library loaded before the source came).
-enum Place : unsigned char { kUnplaced, kSource, kSystem, kElsewhere };
+bool Holds(const ThreadSet &set, DWORD id) {
+    for (int i = 0; i < set.count; ++i)
+        if (set.ids[i] == id)
+            return true;
+    return false;
+}
+
+// Whether a thread may be a source's: it runs (one that has ended, also by
+// TerminateThread, does not), and it starts neither in the program nor in the
+// loader. *start: where it starts.
+bool MayBeASource(HANDLE thread, uintptr_t *start) {
+    *start = 0;
+    if (!Query || Query(thread, kWin32StartAddress, start, sizeof *start, NULL) != 0)
+        *start = 0;
+    return WaitForSingleObject(thread, 0) == WAIT_TIMEOUT && !Within(ProgramImage, *start) &&
+           !Within(LoaderImage, *start);
+}
 
 } // namespace
 
 void OsMarkState() {
     ++Asks;
     SourceRanges = 0;
+    ReadThreads(&MarkedThreads);
+    // One that began between the latest look and now is an earlier source's,
+    // started late: never this one's, and never unseen.
+    CameSinceLook = Looked && MarkedThreads.overflow;
+    uintptr_t start;
+    for (int i = 0; Looked && i < MarkedThreads.count; ++i)
+        CameSinceLook = CameSinceLook || (!Holds(SeenThreads, MarkedThreads.ids[i]) &&
+                                          MayBeASource(MarkedThreads.handles[i], &start));
     ReadModules(&Marked, [](const LDR_DATA_TABLE_ENTRY &, bool) {});
 }
 
@@ -246,30 +298,37 @@ void OsNoteSourceCode() {
 void OsLeftSinceMark(OsLeftBehind *left) {
     memset(left, 0, sizeof *left);
     Looked = true;
-    ThreadSet threads;
-    ReadThreads(&threads);
-    Place places[kMostThreads];
-    for (int i = 0; i < threads.count; ++i)
-        places[i] = InSourceCode(threads.starts[i]) ? kSource : kUnplaced;
+    ReadThreads(&SeenThreads);
+    // The threads that began since the mark and may be the source's: theirs
+    // when they start in its code or in a library it left loaded.
+    uintptr_t starts[kMostThreads];
+    bool own[kMostThreads];
+    int count = 0;
+    for (int i = 0; i < SeenThreads.count; ++i)
+        if (!Holds(MarkedThreads, SeenThreads.ids[i]) &&
+            MayBeASource(SeenThreads.handles[i], &starts[count])) {
+            own[count] = InSourceCode(starts[count]);
+            ++count;
+        }
     bool read = ReadModules(&Left, [&](const LDR_DATA_TABLE_ENTRY &entry, bool shared) {
         bool added = !shared && Marked.known && !Contains(Marked, entry.DllBase);
         if (added && left->modules++ == 0)
             FileNameOf(entry.FullDllName, left->module, sizeof left->module);
         Range range = RangeOf(entry);
-        for (int i = 0; i < threads.count; ++i)
-            if (places[i] == kUnplaced && Within(range, threads.starts[i]))
-                places[i] = added ? kSource : shared ? kSystem : kElsewhere;
+        for (int i = 0; added && i < count; ++i)
+            own[i] = own[i] || Within(range, starts[i]);
     });
-    // In code of no library: the source's, unless another source came before it.
-    left->others = threads.overflow;
-    for (int i = 0; i < threads.count; ++i) {
-        Place place = places[i] == kUnplaced ? (Asks == 1 ? kSource : kElsewhere) : places[i];
-        left->threads += place == kSource;
-        left->others = left->others || place == kElsewhere;
+    // Anywhere else (a system library, code of no library): the source's in a
+    // process that has asked no other source; else maybe an earlier one's.
+    left->others = CameSinceLook || SeenThreads.overflow || MarkedThreads.overflow;
+    for (int i = 0; i < count; ++i) {
+        left->threads += own[i] || Asks == 1;
+        left->others = left->others || !(own[i] || Asks == 1);
     }
     left->loaderBusy = !read || !Marked.known;
     // A thread of an earlier source may hold the loader as well as one of this one's.
     left->others = left->others || (left->loaderBusy && Asks > 1);
+    Forget(&MarkedThreads);
 }
 
 bool OsChangedSinceLeft() {
@@ -280,26 +339,4 @@ bool OsChangedSinceLeft() {
         added = added || (!shared && !Contains(Left, entry.DllBase));
     });
     return !Left.known || !read || added;
-}
-
-void OsRestoreSearchState() {
-    static wchar_t *path;
-    static bool saved;
-    wchar_t directory[2];
-    if (GetDllDirectoryW(2, directory) > 0)
-        SetDllDirectoryW(NULL);
-    DWORD room = GetEnvironmentVariableW(L"PATH", NULL, 0);
-    auto *now = room > 0 ? static_cast<wchar_t *>(calloc(room, sizeof(wchar_t))) : nullptr;
-    if (now && GetEnvironmentVariableW(L"PATH", now, room) >= room) {
-        free(now);
-        return; // it changed while read: left for the next look
-    }
-    if (!saved) {
-        path = now;
-        saved = now != nullptr || room == 0;
-        return;
-    }
-    if ((now == nullptr) != (path == nullptr) || (now && wcscmp(now, path) != 0))
-        SetEnvironmentVariableW(L"PATH", path);
-    free(now);
 }

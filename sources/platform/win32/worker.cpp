@@ -1,5 +1,5 @@
 // The scan's workers on Windows, as the program sees them: other starts of this
-// executable, in a job that ends them with this process, each on a pipe that
+// executable (lifetime.cpp ties their lives to this process's), each on a pipe that
 // the program reads and writes with overlapped calls. The worker's own end of
 // the channel is in channel.cpp.
 #include "platform/worker.h"
@@ -31,7 +31,6 @@ struct Worker {
     unsigned char *message;
 };
 
-HANDLE WorkerJob;
 LONG PipeCounter;
 uint64_t RandomState;
 
@@ -71,21 +70,6 @@ bool MakeChannel(const Greeting &greeting, HANDLE *ours, HANDLE *theirs) {
     CloseHandle(*ours);
     SetLastError(error);
     return false;
-}
-
-// One job for all workers: closed with this process, it ends them.
-void PutInJob(HANDLE process) {
-    if (!WorkerJob) {
-        WorkerJob = CreateJobObjectA(NULL, NULL);
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-        memset(&limits, 0, sizeof limits);
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (WorkerJob)
-            SetInformationJobObject(WorkerJob, JobObjectExtendedLimitInformation, &limits,
-                                    sizeof limits);
-    }
-    if (WorkerJob)
-        AssignProcessToJobObject(WorkerJob, process);
 }
 
 // The greeting goes into the pipe before the worker runs: the pipe's buffer
@@ -186,7 +170,7 @@ void Release(Worker *worker) {
 
 } // namespace
 
-void *OsWorkerStart(int messageSize) {
+void *OsWorkerStart(int messageSize, unsigned *jobError) {
     wchar_t *exe = ExecutablePath();
     Greeting greeting = {kGreetingMark, {}};
     uint64_t random[2] = {RandomNumber(), RandomNumber()};
@@ -228,8 +212,7 @@ void *OsWorkerStart(int messageSize) {
             startup.dwFlags =
                 STARTF_FORCEOFFFEEDBACK; // no busy cursor for a program with no window
             SetEnvironmentVariableW(L"CORVANE_WORKER_CHANNEL", value);
-            started = CreateProcessW(exe, line, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL,
-                                     &startup, &info);
+            started = StartWorkerProcess(exe, line, &startup, &info);
             error = GetLastError();
             SetEnvironmentVariableW(L"CORVANE_WORKER_CHANNEL", NULL);
         }
@@ -248,7 +231,7 @@ void *OsWorkerStart(int messageSize) {
         SetLastError(error);
         return nullptr;
     }
-    PutInJob(info.hProcess);
+    *jobError = JoinWorkerJob(info.hProcess);
     ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     worker->process = info.hProcess;
@@ -330,21 +313,32 @@ int OsWorkerReceive(void *handle, void *message) {
 
 unsigned long OsWorkerEnd(void *handle, int waitMs, unsigned exitCode) {
     Worker *worker = static_cast<Worker *>(handle);
-    if (WaitForSingleObject(worker->process, waitMs < 0 ? 0 : static_cast<DWORD>(waitMs)) ==
-        WAIT_TIMEOUT) {
-        TerminateProcess(worker->process, exitCode);
-        WaitForSingleObject(worker->process, kEndWait);
-    }
     DWORD code = exitCode;
-    GetExitCodeProcess(worker->process, &code);
+    bool ended = WaitForSingleObject(worker->process,
+                                     waitMs < 0 ? 0 : static_cast<DWORD>(waitMs)) != WAIT_TIMEOUT;
+    // TerminateProcess only starts the end: a process in a driver's I/O ends
+    // when the I/O does (Wine ends it at once). Until it has ended its exit
+    // code reads STILL_ACTIVE, which is no exit code of its own.
+    if (!ended) {
+        TerminateProcess(worker->process, exitCode);
+        ended = WaitForSingleObject(worker->process, kEndWait) != WAIT_TIMEOUT;
+    }
+    if (ended)
+        GetExitCodeProcess(worker->process, &code);
     Release(worker);
     return code;
 }
 
 void OsWorkerClose(void *handle) {
+    TerminateProcess(static_cast<Worker *>(handle)->process, 0);
+}
+
+bool OsWorkerGone(void *handle, bool giveUp) {
     Worker *worker = static_cast<Worker *>(handle);
-    TerminateProcess(worker->process, 0);
-    Release(worker);
+    bool gone = WaitForSingleObject(worker->process, 0) != WAIT_TIMEOUT;
+    if (gone || giveUp)
+        Release(worker);
+    return gone || giveUp;
 }
 
 bool OsWorkerLoaderHeld(void *handle) {

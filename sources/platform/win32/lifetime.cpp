@@ -1,0 +1,89 @@
+// How the scan's workers end with the program, on Windows: a job that ends
+// them when it is closed with the program, a start outside the job the
+// program itself runs in where that job allows it, and, in each worker, a
+// watch on its parent that ends it when the parent ends, whatever job it is in.
+#include "platform/win32/internal.h"
+
+#include <cstring>
+
+namespace {
+
+HANDLE WorkerJob;
+
+// Whether a worker may start outside the job this process is in (one that a
+// scheduler or a deployment agent runs programs in), so that it can join the
+// workers' job on every Windows: only where that job lets children leave it.
+bool MayBreakAway() {
+    static int known; // 1 yes, 2 no
+    BOOL inJob = FALSE;
+    JOBOBJECT_BASIC_LIMIT_INFORMATION limits;
+    if (!known)
+        known = IsProcessInJob(GetCurrentProcess(), NULL, &inJob) && inJob &&
+                        QueryInformationJobObject(NULL, JobObjectBasicLimitInformation, &limits,
+                                                  sizeof limits, NULL) &&
+                        (limits.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK)
+                    ? 1
+                    : 2;
+    return known == 1;
+}
+
+DWORD WINAPI EndWithParent(void *parent) {
+    WaitForSingleObject(parent, INFINITE);
+    EndProcess(ERROR_PROCESS_ABORTED);
+}
+
+} // namespace
+
+// Suspended, so that it joins the job before it runs. Where a job it would
+// leave refuses after all (one of the jobs this one is nested in), it starts
+// inside it.
+bool StartWorkerProcess(wchar_t *exe, wchar_t *line, STARTUPINFOW *startup,
+                        PROCESS_INFORMATION *info) {
+    static bool refused;
+    if (!refused && MayBreakAway() &&
+        CreateProcessW(exe, line, NULL, NULL, TRUE, CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB,
+                       NULL, NULL, startup, info))
+        return true;
+    refused = refused || (MayBreakAway() && GetLastError() == ERROR_ACCESS_DENIED);
+    return CreateProcessW(exe, line, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL, startup, info);
+}
+
+// One job for all workers: closed with this process, it ends them. Windows 7
+// lets no process that is in a job already join another (Wine lets any join).
+DWORD JoinWorkerJob(HANDLE process) {
+    static DWORD made;
+    if (!WorkerJob && !made) {
+        WorkerJob = CreateJobObjectA(NULL, NULL);
+        made = WorkerJob ? ERROR_SUCCESS : GetLastError();
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+        memset(&limits, 0, sizeof limits);
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (WorkerJob)
+            SetInformationJobObject(WorkerJob, JobObjectExtendedLimitInformation, &limits,
+                                    sizeof limits);
+    }
+    if (!WorkerJob)
+        return made;
+    return AssignProcessToJobObject(WorkerJob, process) ? ERROR_SUCCESS : GetLastError();
+}
+
+// A thread of the program's own, which waits for nothing else (one that
+// starts in the program is never counted against a source). A parent that
+// started after this process is another process that took the parent's id:
+// the parent is gone already.
+void WatchParent(DWORD parentId) {
+    HANDLE parent = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parentId);
+    FILETIME born, own, unused[3];
+    if (!parent)
+        return;
+    if (GetProcessTimes(parent, &born, &unused[0], &unused[1], &unused[2]) &&
+        GetProcessTimes(GetCurrentProcess(), &own, &unused[0], &unused[1], &unused[2]) &&
+        CompareFileTime(&born, &own) > 0)
+        EndProcess(ERROR_PROCESS_ABORTED);
+    HANDLE thread = CreateThread(NULL, 64 * 1024, EndWithParent, parent,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+    if (thread)
+        CloseHandle(thread);
+    else
+        CloseHandle(parent);
+}

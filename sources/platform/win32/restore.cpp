@@ -1,0 +1,126 @@
+// What a data source may change for its whole process and is put back before
+// the next one, on Windows: where the loader looks for libraries, the
+// floating-point control words and the C run-times' locale. Also the
+// windowing library, loaded before the first source.
+#include "platform/modules.h"
+#include "platform/win32/internal.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#if defined(_MSC_VER)
+#include <xmmintrin.h>
+#endif
+
+namespace {
+
+// The processor's floating-point control: the x87 control word and, where the
+// processor has SSE, MXCSR.
+struct FloatControl {
+    unsigned short x87;
+    unsigned int mxcsr;
+};
+
+bool HasSse() {
+    return sizeof(void *) == 8 || IsProcessorFeaturePresent(PF_XMMI_INSTRUCTIONS_AVAILABLE);
+}
+
+void ReadFloatControl(FloatControl *control) {
+#if defined(__GNUC__)
+    __asm__ __volatile__("fnstcw %0" : "=m"(control->x87));
+    if (HasSse())
+        __asm__ __volatile__("stmxcsr %0" : "=m"(control->mxcsr));
+#else
+#if defined(_M_IX86)
+    unsigned short x87;
+    __asm fnstcw x87;
+    control->x87 = x87;
+#endif
+    if (HasSse())
+        control->mxcsr = _mm_getcsr();
+#endif
+}
+
+// Pending x87 exceptions are cleared first: the restored word must not raise
+// one a source left.
+void WriteFloatControl(const FloatControl &control) {
+#if defined(__GNUC__)
+    __asm__ __volatile__("fnclex\n\tfldcw %0" : : "m"(control.x87));
+    if (HasSse())
+        __asm__ __volatile__("ldmxcsr %0" : : "m"(control.mxcsr));
+#else
+#if defined(_M_IX86)
+    unsigned short x87 = control.x87;
+    __asm fnclex;
+    __asm fldcw x87;
+#endif
+    if (HasSse())
+        _mm_setcsr(control.mxcsr);
+#endif
+}
+
+// The C run-times that drivers share with one another: the system's
+// msvcrt.dll (MinGW's and old Visual C++ builds), the Universal C Runtime,
+// and Visual C++'s own of 2002 to 2013, where they are loaded.
+constexpr const char *kRuntimes[] = {"msvcrt.dll",   "ucrtbase.dll", "msvcr70.dll",
+                                     "msvcr71.dll",  "msvcr80.dll",  "msvcr90.dll",
+                                     "msvcr100.dll", "msvcr110.dll", "msvcr120.dll"};
+constexpr int kAllCategories = 0; // LC_ALL in every one of them
+using SetLocale = char *(__cdecl *)(int category, const char *locale);
+
+void PutLocaleBack() {
+    for (const char *name : kRuntimes) {
+        HMODULE runtime = GetModuleHandleA(name);
+        auto set =
+            runtime ? reinterpret_cast<SetLocale>(ProcAddress(GetProcAddress(runtime, "setlocale")))
+                    : nullptr;
+        const char *now = set ? set(kAllCategories, nullptr) : nullptr;
+        if (now && strcmp(now, "C") != 0)
+            set(kAllCategories, "C");
+    }
+}
+
+} // namespace
+
+void OsRestoreSearchState() {
+    static wchar_t *path;
+    static bool saved;
+    // Also an empty DLL directory, which takes the working folder (the
+    // source's own) out of the search; Wine takes an empty one for none.
+    SetDllDirectoryW(NULL);
+    DWORD room = GetEnvironmentVariableW(L"PATH", NULL, 0);
+    auto *now = room > 0 ? static_cast<wchar_t *>(calloc(room, sizeof(wchar_t))) : nullptr;
+    if (now && GetEnvironmentVariableW(L"PATH", now, room) >= room) {
+        free(now);
+        return; // it changed while read: left for the next look
+    }
+    if (!saved) {
+        path = now;
+        saved = now != nullptr || room == 0;
+        return;
+    }
+    if ((now == nullptr) != (path == nullptr) || (now && wcscmp(now, path) != 0))
+        SetEnvironmentVariableW(L"PATH", path);
+    free(now);
+}
+
+void OsRestoreRuntimeState() {
+    static FloatControl start;
+    static bool saved;
+    if (!saved)
+        ReadFloatControl(&start);
+    else
+        WriteFloatControl(start);
+    saved = true;
+    PutLocaleBack();
+}
+
+void OsLoadWindowing() {
+    wchar_t path[MAX_PATH + 16];
+    UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        wcscpy(path + length, L"\\user32.dll");
+        LoadLibraryW(path);
+    }
+}
