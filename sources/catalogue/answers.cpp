@@ -1,9 +1,10 @@
 // What becomes of a worker's answer, or of a failure: a source is left out
 // only for what it does in a worker that has asked no other source. A failure
 // in a worker that had served another source is asked again in a fresh
-// worker, as it was asked, since what that one left may be to blame: when it
-// answers there, the source asked before it in that worker is noted as having
-// left the worker changed. A failure the file itself explains (no entry, no
+// worker, as it was asked, since what that one left may be to blame: when one
+// that crashed, ended the process, failed to load or refused answers there,
+// the source asked before it in that worker is noted as having left the
+// worker changed. A failure the file itself explains (no entry, no
 // module for this machine) is the same in every process, and is not asked
 // again. A time-out is asked again only when the worker shows that something
 // other than the source holds it (another thread has the system's loader), so
@@ -52,7 +53,8 @@ void Failed(Slot *slot, int32_t outcome, uint32_t code, bool ended) {
     if (outcome == kTimedOut && held) {
         AskAfresh(&failed, -1);
     } else if (outcome != kTimedOut && used) {
-        AskAfresh(&failed, after);
+        // A damaged answer or a closed channel is what the source did to it.
+        AskAfresh(&failed, outcome == kCrashed || outcome == kEndedProcess ? after : -1);
     } else if ((outcome == kCrashed || outcome == kEndedProcess) && !failed.withOrigin) {
         AskAfresh(&failed, -1);
         failed.withOrigin = true;

@@ -46,10 +46,12 @@ int ScanWorkerMain(void *channel) {
     WorkerAnswer answer{};
     answer.mark = kReadyMark;
     answer.check = AnswerCheck(reinterpret_cast<unsigned char *>(&answer));
+    // Before the ready message, which starts the first source's time: while
+    // the program reads its settings and searches the folders, for the first
+    // worker.
+    OsLoadWindowing();
     int exitCode =
         scratch && OsChannelWrite(channel, &answer, sizeof answer) ? 0 : kChannelLostExit;
-    // While the program sends the first request, if it has not yet.
-    OsLoadWindowing();
     for (uint32_t sequence = 1; exitCode == 0; ++sequence) {
         WorkerRequest request;
         // The program closed the channel: the scan is over.

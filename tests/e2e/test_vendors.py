@@ -103,26 +103,51 @@ class VendorShapes(CatalogCase):
 HANG = {"misbehave": "wait-attach"}  # a library whose start-up never ends
 ALPHA = {"variant": "vhelper.dll", "product": "Alpha Helper"}
 SIGNAL = {"signal": 1, "sleep": 1000}  # slow to start, and tells the one before
+SXS = {"variant": "testds_sxs"}  # Common Controls 6 and GDI+ 1.1 by its manifest
+THREAD = "left 1 thread running"
+CHANGED = "left the worker changed: %s failed after it there and answered alone"
 # Each row: a vendor's folder, the culprit first, as {file: behaviour}; and what
 # the check notes of a source there, where it notes something, as {file: note}
 # or {file: (note, times loaded in one run[, product])}. A product is its file's
-# name but for the forger. Other vendors' folders follow it in every row: each
-# source must say what it says when asked alone.
+# name but where the row names it. Other vendors' folders follow it in every
+# row: each source must say what it says when asked alone.
 CULPRITS = [
     ("same-named library kept", {"alpha.ds": {"keep": "vhelper.dll"}, "vhelper.dll": ALPHA},
      {"alpha.ds": "left vhelper.dll loaded"}),
     ("loader's lock kept", {"keeper.ds": {"later": "hang.dll"}, "hang.dll": HANG},
      {"keeper.ds": "left keeper.ds loaded and 1 thread running"}),
-    ("loader taken as it is freed", {"taker.ds": {"free-load": "hang.dll"}, "hang.dll": HANG},
-     {"taker.ds": "left the system's loader locked"}),
+    # After another: it is asked afresh, and blamed there.
+    ("loader taken as it is freed", {"ahead.ds": {}, "taker.ds": {"free-load": "hang.dll"},
+                                     "hang.dll": HANG},
+     {"taker.ds": ("left the system's loader locked", 2)}),
     ("loader broken", {"breaker.ds": {"misbehave": "break-loader"}}, {}),
-    ("DLL directory set", {"setter.ds": {"dlldir": "set"}, "vhelper.dll": ALPHA}, {}),
+    # The DLL directory and PATH lead to another vendor's folder, which holds
+    # the library the next source looks for.
+    ("search led elsewhere", {"setter.ds": {"dlldir": "b"}, "zpath.ds": {"try": "vhelper.dll"}},
+     {}),
     ("DLL folders narrowed", {"narrower.ds": {"dlldir": "narrow"}, "vhelper.dll": ALPHA}, {}),
     ("no origin refused", {"needy.ds": {"misbehave": "need-origin"}},
      {"needy.ds": "answered when given %s's identity" % BUILD.program}),
     ("thread ended by force", {"ender.ds": {"threads": "ended"}}, {}),
-    ("system's thread pool used", {"pooler.ds": {"threads": "pool"}}, {}),
+    ("system's thread pool used", {"apool.ds": {}, "pooler.ds": {"threads": "pool"}}, {}),
+    ("thread of its own after another", {"anown.ds": {}, "owner.ds": {"threads": "own"}},
+     {"owner.ds": THREAD}),
+    ("C run-time's thread", {"crt.ds": {"threads": "crt"}, "zcrt.ds": {}}, {"crt.ds": THREAD}),
+    ("multimedia timer", {"mmtimer.ds": {"threads": "timer"}, "zmm.ds": {}},
+     {"mmtimer.ds": THREAD}),
     ("system library kept", {"system.ds": {"keep": "version.dll"}}, {}),
+    ("side-by-side libraries kept", {"cc6.ds": dict(SXS, keep="comctl32.dll"),
+                                     "gdip.ds": dict(SXS, keep="gdiplus.dll"), "zsxs.ds": {}}, {}),
+    ("decimal comma", {"comma.ds": {"locale": "German_Germany.1252"},
+                       "zfirmware.ds": {"firmware": 1}}, {"zfirmware.ds": ("", 1, "Firmware 2.5")}),
+    ("exceptions unmasked", {"fpu.ds": {"fpu": "unmask"}, "zdivide.ds": {"divide": 1}}, {}),
+    # What cannot be put back makes the next source fail: it answers afresh,
+    # and the one before it is named.
+    ("handler left in freed code", {"handler.ds": {"handler": "left"},
+                                    "zhandled.ds": {"fault": "handled"}},
+     {"handler.ds": CHANGED % "zhandled.ds", "zhandled.ds": ("", 2)}),
+    ("wait left in freed code", {"waitleft.ds": {"wait": "late"}, "zsignal.ds": SIGNAL},
+     {"waitleft.ds": CHANGED % "zsignal.ds", "zsignal.ds": ("", 2)}),
     # A thread of the first, outside any module, comes while the second starts:
     # the second's answer is not taken, but asked afresh.
     ("late thread", {"late.ds": {"threads": "late"}, "slow.ds": SIGNAL}, {"slow.ds": ("", 2)}),

@@ -27,9 +27,17 @@ bool MayBreakAway() {
     return known == 1;
 }
 
-DWORD WINAPI EndWithParent(void *parent) {
-    WaitForSingleObject(parent, INFINITE);
-    EndProcess(ERROR_PROCESS_ABORTED);
+// The parent, and the thread that asks the sources: when a source ends that
+// thread, the watch would otherwise keep the process running with nothing to
+// do. Its exit code is then the process's, as when a process's last thread ends.
+HANDLE Watched[2];
+
+DWORD WINAPI EndWithParent(void *) {
+    DWORD code = ERROR_PROCESS_ABORTED;
+    if (WaitForMultipleObjects(Watched[0] ? 2 : 1, Watched[0] ? Watched : Watched + 1, FALSE,
+                               INFINITE) == WAIT_OBJECT_0 + (Watched[0] ? 1 : 0))
+        GetExitCodeThread(Watched[1], &code);
+    EndProcess(code);
 }
 
 } // namespace
@@ -74,16 +82,16 @@ DWORD JoinWorkerJob(HANDLE process) {
 void WatchParent(DWORD parentId) {
     HANDLE parent = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parentId);
     FILETIME born, own, unused[3];
-    if (!parent)
-        return;
-    if (GetProcessTimes(parent, &born, &unused[0], &unused[1], &unused[2]) &&
+    if (parent && GetProcessTimes(parent, &born, &unused[0], &unused[1], &unused[2]) &&
         GetProcessTimes(GetCurrentProcess(), &own, &unused[0], &unused[1], &unused[2]) &&
         CompareFileTime(&born, &own) > 0)
         EndProcess(ERROR_PROCESS_ABORTED);
-    HANDLE thread = CreateThread(NULL, 64 * 1024, EndWithParent, parent,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+    Watched[0] = parent;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &Watched[1],
+                         SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0))
+        return;
+    HANDLE thread =
+        CreateThread(NULL, 64 * 1024, EndWithParent, NULL, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
     if (thread)
         CloseHandle(thread);
-    else
-        CloseHandle(parent);
 }
