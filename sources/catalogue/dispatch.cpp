@@ -143,8 +143,8 @@ int RunningSlots() {
 
 bool StartSlot(Slot *slot, StartReason reason) {
     for (; StartFailures < kStartTries; ++StartFailures) {
-        unsigned jobError = 0;
-        slot->worker = OsWorkerStart(sizeof(WorkerAnswer), &jobError);
+        bool inJob = true;
+        slot->worker = OsWorkerStart(sizeof(WorkerAnswer), &inJob);
         if (slot->worker) {
             slot->ready = false;
             slot->sent = 0;
@@ -153,10 +153,9 @@ bool StartSlot(Slot *slot, StartReason reason) {
             slot->since = LastStart = OsMilliseconds();
             if (DebugLevel != 0)
                 LogPrint("worker %d started: %s", ++Started, kReasons[reason]);
-            if (DebugLevel != 0 && jobError != 0)
-                LogPrint("worker %d could not join %s's job (error %u): it ends itself when %s "
-                         "ends",
-                         Started, ProgramName, jobError, ProgramName);
+            if (DebugLevel != 0 && !inJob)
+                LogPrint("worker %d could not join %s's job: it ends itself when %s ends", Started,
+                         ProgramName, ProgramName);
             return true;
         }
         ScanStartError = OsLastError();

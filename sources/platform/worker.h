@@ -6,10 +6,10 @@
 #pragma once
 
 // Starts a worker whose messages to this process are all messageSize bytes;
-// null when it cannot be started, OsLastError then telling why. *jobError is
-// the system's error when it could not join the job that ends it with this
-// process (0 when it did): it then ends itself when this process ends.
-void *OsWorkerStart(int messageSize, unsigned *jobError);
+// null when it cannot be started, OsLastError then telling why. *inJob tells
+// whether it joined the job that ends it with this process; when it could
+// not, it still ends itself when this process ends.
+void *OsWorkerStart(int messageSize, bool *inJob);
 enum OsTransfer : int { kOsDone, kOsTimedOut, kOsWorkerEnded };
 // Sends exactly size bytes within the time limit (negative: none).
 int OsWorkerSend(void *worker, const void *data, int size, int milliseconds);

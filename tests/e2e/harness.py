@@ -208,14 +208,17 @@ class Case:
 
     def run(self, args="", cmdline=None, env=None, unset=(), appdata=True, temp=True,
             message_file=True, display=True, wine_extra=None, cwd=None, timeout=120,
-            build=None, preexec=None, occupy=False, pipes=False, station=False):
+            build=None, preexec=None, occupy=False, pipes=False, station=False,
+            no_job=False, end_when=None):
         """Runs the case's build (or `build`) with the argument text `args` after
         the quoted program path, or with the exact command line `cmdline`;
         `preexec` runs in the child before Wine starts (to set resource limits, say);
         `occupy` puts an empty file where its first temporary report would go;
         `pipes` gives it pipes as standard handles, named in `env` values as
         {stdin}, {stdout} and {stderr}, with {pid} for its parent's id;
-        `station` runs it in a window station that no user sees."""
+        `station` runs it in a window station that no user sees; `no_job` makes its
+        AssignProcessToJobObject fail; `end_when` (a path) has it ended, with exit
+        code 99, once that file exists."""
         build = build or self.build
         exe = win_path(os.path.join(self.program, build.exe))
         if cmdline is None:
@@ -249,6 +252,10 @@ class Case:
             lines.append("occupy")
         if station:
             lines.append("station")
+        if no_job:
+            lines.append("nojob")
+        if end_when:
+            lines.append("end-when " + win_path(end_when))
         job = os.path.join(self.root, "job.txt")
         text = "\r\n".join(lines) + "\r\n"
         wide = max(map(ord, text)) > 255  # a name in another script: wide calls

@@ -77,7 +77,7 @@ void Release(PosixWorker *worker) {
 
 } // namespace
 
-void *OsWorkerStart(int messageSize, unsigned *jobError) {
+void *OsWorkerStart(int messageSize, bool *inJob) {
     int ends[2];
     if (SocketCount == kMostWorkers ||
         socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
@@ -87,7 +87,7 @@ void *OsWorkerStart(int messageSize, unsigned *jobError) {
     auto *worker = static_cast<PosixWorker *>(calloc(1, sizeof(PosixWorker)));
     auto *message = static_cast<unsigned char *>(calloc(messageSize, 1));
     pid_t parent = getpid();
-    *jobError = 0;
+    *inJob = true; // there are no jobs: a worker ends with its parent
     pid_t pid = worker && message ? fork() : -1;
     if (pid == 0) {
         close(ends[0]);

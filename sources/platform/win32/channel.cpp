@@ -23,24 +23,33 @@ void *OsWorkerChannel() {
     ChannelClaim claim;
     if (length >= sizeof value || !ReadChannelClaim(value, &claim))
         return nullptr;
+    // A worker whose parent ended as it started has nothing to do, and must
+    // not run as a program of its own (its channel went with the parent).
+    bool gone = false;
+    DWORD parentId = ParentProcessId();
+    HANDLE parent = claim.parent == parentId ? OpenParent(parentId, &gone) : NULL;
+    if (gone)
+        EndProcess(ERROR_PROCESS_ABORTED);
     HANDLE channel = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(claim.handle));
-    if (GetFileType(channel) != FILE_TYPE_PIPE)
-        return nullptr;
     // The parent has written the random value already: it is there, so
     // nothing here waits.
     ULONG server = 0;
     Greeting greeting;
     DWORD peeked = 0;
     DWORD available = 0;
-    if (!GetNamedPipeServerProcessId(channel, &server) ||
+    if (GetFileType(channel) != FILE_TYPE_PIPE || !GetNamedPipeServerProcessId(channel, &server) ||
         !PeekNamedPipe(channel, &greeting, sizeof greeting, &peeked, &available, NULL) ||
-        !ChannelClaimHolds(claim, ParentProcessId(), server, &greeting, peeked) ||
-        !ReadFile(channel, &greeting, sizeof greeting, &peeked, NULL) || peeked != sizeof greeting)
+        !ChannelClaimHolds(claim, parentId, server, &greeting, peeked) ||
+        !ReadFile(channel, &greeting, sizeof greeting, &peeked, NULL) ||
+        peeked != sizeof greeting) {
+        if (parent)
+            CloseHandle(parent);
         return nullptr;
+    }
     // A data source's child processes never get it.
     SetHandleInformation(channel, HANDLE_FLAG_INHERIT, 0);
     GuardWorker();
-    WatchParent(claim.parent);
+    WatchParent(parent);
     return channel;
 }
 

@@ -52,15 +52,17 @@ extern UINT ForeignExitCode;
 // with the exception code.
 void GuardWorker();
 
-// The workers' lives (lifetime.cpp): a worker's process started suspended,
-// outside the job this process is in where that job lets it (CreateProcessW's
-// result); put into the job that ends it with this process (the system's
-// error when it cannot join, else 0); and, in the worker, the watch that ends
-// it when its parent ends.
+// The workers' lives (lifetime.cpp): a worker's process started outside the
+// job this process is in where that job lets it (CreateProcessW's result);
+// put into the job that ends it with this process (whether it joined); and,
+// in the worker, its parent opened to be watched (null when it cannot be,
+// *gone telling that it has ended) and the watch that ends the worker when
+// the parent ends (or the thread that calls it does).
 bool StartWorkerProcess(wchar_t *exe, wchar_t *line, STARTUPINFOW *startup,
                         PROCESS_INFORMATION *info);
-DWORD JoinWorkerJob(HANDLE process);
-void WatchParent(DWORD parentId);
+bool JoinWorkerJob(HANDLE process);
+HANDLE OpenParent(DWORD id, bool *gone);
+void WatchParent(HANDLE parent);
 
 // The scan's worker's channel: the environment variable that names it; what
 // the program writes into it first is in gate.h.

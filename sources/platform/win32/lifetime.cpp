@@ -1,7 +1,8 @@
 // How the scan's workers end with the program, on Windows: a job that ends
-// them when it is closed with the program, a start outside the job the
-// program itself runs in where that job allows it, and, in each worker, a
-// watch on its parent that ends it when the parent ends, whatever job it is in.
+// them (and whatever they start) when it is closed with the program, a start
+// outside the job the program itself runs in where that job allows it, and,
+// in each worker, a watch on its parent that ends it when the parent ends,
+// whatever job it is in, also one that ended as the worker started.
 #include "platform/win32/internal.h"
 
 #include <cstring>
@@ -42,27 +43,28 @@ DWORD WINAPI EndWithParent(void *) {
 
 } // namespace
 
-// Suspended, so that it joins the job before it runs. Where a job it would
-// leave refuses after all (one of the jobs this one is nested in), it starts
-// inside it.
+// Not suspended: one that this process left suspended when it ended would
+// never end. The worker watches its parent from its first moment, and joins
+// the job before its first request comes. Where a job it would leave refuses
+// after all (one of the jobs this one is nested in), it starts inside it.
 bool StartWorkerProcess(wchar_t *exe, wchar_t *line, STARTUPINFOW *startup,
                         PROCESS_INFORMATION *info) {
     static bool refused;
     if (!refused && MayBreakAway() &&
-        CreateProcessW(exe, line, NULL, NULL, TRUE, CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB,
-                       NULL, NULL, startup, info))
+        CreateProcessW(exe, line, NULL, NULL, TRUE, CREATE_BREAKAWAY_FROM_JOB, NULL, NULL, startup,
+                       info))
         return true;
     refused = refused || (MayBreakAway() && GetLastError() == ERROR_ACCESS_DENIED);
-    return CreateProcessW(exe, line, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL, startup, info);
+    return CreateProcessW(exe, line, NULL, NULL, TRUE, 0, NULL, NULL, startup, info);
 }
 
 // One job for all workers: closed with this process, it ends them. Windows 7
 // lets no process that is in a job already join another (Wine lets any join).
-DWORD JoinWorkerJob(HANDLE process) {
-    static DWORD made;
-    if (!WorkerJob && !made) {
+bool JoinWorkerJob(HANDLE process) {
+    static bool made;
+    if (!made) {
+        made = true;
         WorkerJob = CreateJobObjectA(NULL, NULL);
-        made = WorkerJob ? ERROR_SUCCESS : GetLastError();
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
         memset(&limits, 0, sizeof limits);
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -70,22 +72,28 @@ DWORD JoinWorkerJob(HANDLE process) {
             SetInformationJobObject(WorkerJob, JobObjectExtendedLimitInformation, &limits,
                                     sizeof limits);
     }
-    if (!WorkerJob)
-        return made;
-    return AssignProcessToJobObject(WorkerJob, process) ? ERROR_SUCCESS : GetLastError();
+    return WorkerJob && AssignProcessToJobObject(WorkerJob, process);
+}
+
+// A parent that started after this process is another process that took the
+// parent's id: the parent is gone already.
+HANDLE OpenParent(DWORD id, bool *gone) {
+    HANDLE parent = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    FILETIME born, own, unused[3];
+    *gone = !parent && GetLastError() == ERROR_INVALID_PARAMETER;
+    if (parent && GetProcessTimes(parent, &born, &unused[0], &unused[1], &unused[2]) &&
+        GetProcessTimes(GetCurrentProcess(), &own, &unused[0], &unused[1], &unused[2]) &&
+        CompareFileTime(&born, &own) > 0) {
+        CloseHandle(parent);
+        *gone = true;
+        return NULL;
+    }
+    return parent;
 }
 
 // A thread of the program's own, which waits for nothing else (one that
-// starts in the program is never counted against a source). A parent that
-// started after this process is another process that took the parent's id:
-// the parent is gone already.
-void WatchParent(DWORD parentId) {
-    HANDLE parent = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parentId);
-    FILETIME born, own, unused[3];
-    if (parent && GetProcessTimes(parent, &born, &unused[0], &unused[1], &unused[2]) &&
-        GetProcessTimes(GetCurrentProcess(), &own, &unused[0], &unused[1], &unused[2]) &&
-        CompareFileTime(&born, &own) > 0)
-        EndProcess(ERROR_PROCESS_ABORTED);
+// starts in the program is never counted against a source).
+void WatchParent(HANDLE parent) {
     Watched[0] = parent;
     if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &Watched[1],
                          SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0))

@@ -170,7 +170,7 @@ void Release(Worker *worker) {
 
 } // namespace
 
-void *OsWorkerStart(int messageSize, unsigned *jobError) {
+void *OsWorkerStart(int messageSize, bool *inJob) {
     wchar_t *exe = ExecutablePath();
     Greeting greeting = {kGreetingMark, {}};
     uint64_t random[2] = {RandomNumber(), RandomNumber()};
@@ -231,8 +231,7 @@ void *OsWorkerStart(int messageSize, unsigned *jobError) {
         SetLastError(error);
         return nullptr;
     }
-    *jobError = JoinWorkerJob(info.hProcess);
-    ResumeThread(info.hThread);
+    *inJob = JoinWorkerJob(info.hProcess);
     CloseHandle(info.hThread);
     worker->process = info.hProcess;
     worker->thread = info.dwThreadId;
