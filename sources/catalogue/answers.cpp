@@ -67,16 +67,13 @@ void Failed(Slot *slot, int32_t outcome, uint32_t code, bool ended) {
 
 // Whether a source's failure in a used worker may be another source's doing:
 // not when the file explains it, as it does in every process (no entry, not a
-// module, built for another machine, cut short).
+// module, built for another machine, cut short, not to be read).
 bool Doubtful(const char *path, const WorkerAnswer &answer) {
     if (answer.outcome == kSourceAccepted || answer.outcome == kNoEntry)
         return false;
-    if (answer.outcome != kNotLoaded)
-        return true;
-    int32_t machine = ModuleMachine(path);
-    return answer.code != OsErrorBadFormat &&
-           (machine == kMachineUnread ||
-            (machine == static_cast<int32_t>(OsProgramMachine) && ModuleWhole(path)));
+    return answer.outcome != kNotLoaded ||
+           (answer.code != OsErrorBadFormat &&
+            ModuleMachine(path) == static_cast<int32_t>(OsProgramMachine) && ModuleWhole(path));
 }
 
 } // namespace

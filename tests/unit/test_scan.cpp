@@ -139,4 +139,28 @@ TEST(Scan, WithoutAWorkerTheSourcesAreAskedHereAndTheLogSaysSoOnce) {
     EXPECT_NE(log.find(line), std::string::npos) << log;
 }
 
+// A folder with many sources to ask gets a second worker at once, a small one
+// none; the debug log says why each worker started.
+TEST(Scan, OnlyALargeFolderGetsASecondWorkerAtOnce) {
+    const struct { int top, sub, seconds; } rows[] = {{12, 0, 1}, {4, 4, 0}, {2, 12, 1}};
+    DebugLevel = 1;
+    for (const auto &row : rows) {
+        ScratchFolder scratch;
+        std::filesystem::create_directory(scratch.path + "/sub");
+        for (int i = 0; i < row.top + row.sub; ++i)
+            WriteBytes(scratch.path + (i < row.top ? "/" : "/sub/") + std::to_string(i) + ".ds",
+                       "not a module");
+        setenv("TEMP", (scratch.path + "/").c_str(), 1);
+        LogSetFile("workers.log");
+        ScanDataSources(scratch.path.c_str());
+        std::string log = FileBytes(scratch.path + "/\\workers.log");
+        int seconds = 0;
+        for (size_t at = 0; (at = log.find("a second for a folder", at)) != std::string::npos; ++at)
+            ++seconds;
+        EXPECT_EQ(seconds, row.seconds) << log;
+    }
+    DebugLevel = 0;
+    unsetenv("TEMP");
+}
+
 } // namespace
