@@ -527,13 +527,11 @@ LATE = "did not answer within 2 s"
 DAMAGED = "sent a damaged answer"
 CLOSED = "closed the worker's channel"
 THREAD = "left 1 thread running"
-NO_ENTRY = "no DS_Entry"
 # Drivers misbehaving as real ones do, one beside the good two: what the check
 # and the log say of it (None: it answered and is listed; THREAD: listed, and
 # its worker retired), and how many workers it was tried in (a crash or a
 # process end is asked once more, with the origin). A hung one is tried once,
-# also when it comes after another source in its worker, and so is one
-# without an entry.
+# also when it comes after another source in its worker.
 DRIVERS = [
     ({"crash": "entry"}, CRASHED, 2),
     ({"crash": "attach"}, CRASHED, 2),
@@ -552,15 +550,13 @@ DRIVERS = [
     ({"misbehave": "close-handles"}, CLOSED, 1),
     ({"forge": "4"}, DAMAGED, 1),
     ({"forge": "99"}, DAMAGED, 1),
-    # What the file explains is the same in every worker: loaded once.
-    ({"variant": "nods.ds"}, NO_ENTRY, 1),
 ]
 
 
 class MisbehavingDrivers(WineTestCase):
     def test_the_others_are_listed_and_the_culprit_named(self):
         rows = [(row, "bad.ds") for row in DRIVERS] + [
-            (row, "zbad.ds") for row in DRIVERS if row[1] in (LATE, NO_ENTRY)]  # after flatbed.ds
+            (row, "zbad.ds") for row in DRIVERS if row[1] == LATE]  # after flatbed.ds
         for (behaviour, words, tries), name in rows:
             with self.subTest(name=name, **behaviour):
                 case = Case("%s.%s.%s" % (self.id(), name, "_".join(behaviour.values())))
@@ -602,7 +598,7 @@ class MisbehavingDrivers(WineTestCase):
             with self.subTest(joined=joined):
                 case = Case("%s.%s" % (self.id(), joined))
                 s = Scene(case, "ended")
-                hung = [install_source(s.ds, name, misbehave="wait-entry") for name in ("a.ds", "b.ds")]
+                hung = [install_source(s.ds, n, misbehave="wait-entry") for n in ("a.ds", "b.ds")]
                 r = case.run("-dbg=1 -o %s -l" % win_path(s.out), no_job=not joined,
                              end_when=hung[1] + ".loads")
                 self.assertEqual((r.code, [loads(h)[:1] for h in hung]), (99, [["load"]] * 2))
