@@ -52,6 +52,11 @@ extern UINT ForeignExitCode;
 // with the exception code.
 void GuardWorker();
 
+// The C run-times that drivers share with one another, as OsMarkState found
+// them loaded (leftbehind.cpp), for their locale to be put back (restore.cpp).
+extern HMODULE MarkedRuntimes[];
+extern int MarkedRuntimeCount;
+
 // The workers' lives (lifetime.cpp): a worker's process started outside the
 // job this process is in where that job lets it (CreateProcessW's result);
 // put into the job that ends it with this process (whether it joined); and,

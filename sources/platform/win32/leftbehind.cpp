@@ -138,6 +138,26 @@ bool SharedFolder(const UNICODE_STRING &path) {
     return false;
 }
 
+// The C run-times that drivers share: the system's msvcrt.dll (MinGW's and old
+// Visual C++ builds), the Universal C Runtime, and Visual C++'s own of 2002 to
+// 2013. Found in the loader's list: looked up by name, one that is not loaded
+// would be searched for on disk.
+constexpr const wchar_t *kRuntimes[] = {L"msvcrt.dll",   L"ucrtbase.dll", L"msvcr70.dll",
+                                        L"msvcr71.dll",  L"msvcr80.dll",  L"msvcr90.dll",
+                                        L"msvcr100.dll", L"msvcr110.dll", L"msvcr120.dll"};
+
+void NoteRuntime(const LDR_DATA_TABLE_ENTRY &entry) {
+    size_t length = entry.FullDllName.Length / sizeof(wchar_t);
+    size_t name = length;
+    while (name > 0 && entry.FullDllName.Buffer[name - 1] != L'\\')
+        --name;
+    for (const wchar_t *runtime : kRuntimes)
+        if (length - name == wcslen(runtime) &&
+            _wcsnicmp(entry.FullDllName.Buffer + name, runtime, length - name) == 0 &&
+            MarkedRuntimeCount < static_cast<int>(sizeof kRuntimes / sizeof kRuntimes[0]))
+            MarkedRuntimes[MarkedRuntimeCount++] = static_cast<HMODULE>(entry.DllBase);
+}
+
 // A library's file name, in the code page ('?' for what it lacks).
 void FileNameOf(const UNICODE_STRING &path, char *out, int size) {
     const wchar_t *end = path.Buffer + path.Length / sizeof(wchar_t);
@@ -272,6 +292,9 @@ bool MayBeASource(HANDLE thread, uintptr_t *start) {
 
 } // namespace
 
+HMODULE MarkedRuntimes[sizeof kRuntimes / sizeof kRuntimes[0]];
+int MarkedRuntimeCount;
+
 void OsMarkState() {
     ++Asks;
     SourceRanges = 0;
@@ -283,7 +306,8 @@ void OsMarkState() {
     for (int i = 0; Looked && i < MarkedThreads.count; ++i)
         CameSinceLook = CameSinceLook || (!Holds(SeenThreads, MarkedThreads.ids[i]) &&
                                           MayBeASource(MarkedThreads.handles[i], &start));
-    ReadModules(&Marked, [](const LDR_DATA_TABLE_ENTRY &, bool) {});
+    MarkedRuntimeCount = 0;
+    ReadModules(&Marked, [](const LDR_DATA_TABLE_ENTRY &entry, bool) { NoteRuntime(entry); });
 }
 
 void OsNoteSourceCode() {

@@ -60,21 +60,13 @@ void WriteFloatControl(const FloatControl &control) {
 #endif
 }
 
-// The C run-times that drivers share with one another: the system's
-// msvcrt.dll (MinGW's and old Visual C++ builds), the Universal C Runtime,
-// and Visual C++'s own of 2002 to 2013, where they are loaded.
-constexpr const char *kRuntimes[] = {"msvcrt.dll",   "ucrtbase.dll", "msvcr70.dll",
-                                     "msvcr71.dll",  "msvcr80.dll",  "msvcr90.dll",
-                                     "msvcr100.dll", "msvcr110.dll", "msvcr120.dll"};
-constexpr int kAllCategories = 0; // LC_ALL in every one of them
+constexpr int kAllCategories = 0; // LC_ALL in every C run-time
 using SetLocale = char *(__cdecl *)(int category, const char *locale);
 
 void PutLocaleBack() {
-    for (const char *name : kRuntimes) {
-        HMODULE runtime = GetModuleHandleA(name);
-        auto set =
-            runtime ? reinterpret_cast<SetLocale>(ProcAddress(GetProcAddress(runtime, "setlocale")))
-                    : nullptr;
+    for (int i = 0; i < MarkedRuntimeCount; ++i) {
+        auto set = reinterpret_cast<SetLocale>(
+            ProcAddress(GetProcAddress(MarkedRuntimes[i], "setlocale")));
         const char *now = set ? set(kAllCategories, nullptr) : nullptr;
         if (now && strcmp(now, "C") != 0)
             set(kAllCategories, "C");
