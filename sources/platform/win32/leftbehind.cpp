@@ -240,9 +240,13 @@ struct ThreadSet {
     HANDLE handles[kMostThreads];
     DWORD ids[kMostThreads];
 };
-ThreadSet MarkedThreads;
-ThreadSet SeenThreads; // at the latest look
-bool CameSinceLook;    // a thread that may be a source's began after the latest look
+// The threads before the source: at the mark in a process that has asked no
+// other source, else at the latest look (read again at the mark, they would
+// cost every source a second reading); and those at the look.
+ThreadSet Threads[2];
+ThreadSet *Before = &Threads[0];
+ThreadSet *Seen = &Threads[1];
+FILETIME MarkTime;
 
 void Forget(ThreadSet *set) {
     for (int i = 0; i < set->count; ++i)
@@ -272,6 +276,15 @@ void ReadThreads(ThreadSet *set) {
         CloseHandle(thread);
 }
 
+// Whether a thread began before the mark, between the latest look and the
+// mark: an earlier source's, started late. Both times are the system clock's
+// (its tick on Windows): one that began in the mark's tick counts as after.
+bool BeganBeforeMark(HANDLE thread) {
+    FILETIME began, unused[3];
+    return GetThreadTimes(thread, &began, &unused[0], &unused[1], &unused[2]) &&
+           CompareFileTime(&began, &MarkTime) < 0;
+}
+
 bool Holds(const ThreadSet &set, DWORD id) {
     for (int i = 0; i < set.count; ++i)
         if (set.ids[i] == id)
@@ -298,14 +311,9 @@ int MarkedRuntimeCount;
 void OsMarkState() {
     ++Asks;
     SourceRanges = 0;
-    ReadThreads(&MarkedThreads);
-    // One that began between the latest look and now is an earlier source's,
-    // started late: never this one's, and never unseen.
-    CameSinceLook = Looked && MarkedThreads.overflow;
-    uintptr_t start;
-    for (int i = 0; Looked && i < MarkedThreads.count; ++i)
-        CameSinceLook = CameSinceLook || (!Holds(SeenThreads, MarkedThreads.ids[i]) &&
-                                          MayBeASource(MarkedThreads.handles[i], &start));
+    if (!Looked)
+        ReadThreads(Before);
+    GetSystemTimeAsFileTime(&MarkTime);
     MarkedRuntimeCount = 0;
     ReadModules(&Marked, [](const LDR_DATA_TABLE_ENTRY &entry, bool) { NoteRuntime(entry); });
 }
@@ -322,15 +330,21 @@ void OsNoteSourceCode() {
 void OsLeftSinceMark(OsLeftBehind *left) {
     memset(left, 0, sizeof *left);
     Looked = true;
-    ReadThreads(&SeenThreads);
+    ReadThreads(Seen);
     // The threads that began since the mark and may be the source's: theirs
-    // when they start in its code or in a library it left loaded.
+    // when they start in its code or in a library it left loaded. One that
+    // began between the latest look and the mark is an earlier source's,
+    // started late: never this one's, and never unseen.
     uintptr_t starts[kMostThreads];
     bool own[kMostThreads];
     int count = 0;
-    for (int i = 0; i < SeenThreads.count; ++i)
-        if (!Holds(MarkedThreads, SeenThreads.ids[i]) &&
-            MayBeASource(SeenThreads.handles[i], &starts[count])) {
+    bool late = false;
+    for (int i = 0; i < Seen->count; ++i)
+        if (!Holds(*Before, Seen->ids[i]) && MayBeASource(Seen->handles[i], &starts[count])) {
+            if (Asks > 1 && BeganBeforeMark(Seen->handles[i])) {
+                late = true;
+                continue;
+            }
             own[count] = InSourceCode(starts[count]);
             ++count;
         }
@@ -344,7 +358,7 @@ void OsLeftSinceMark(OsLeftBehind *left) {
     });
     // Anywhere else (a system library, code of no library): the source's in a
     // process that has asked no other source; else maybe an earlier one's.
-    left->others = CameSinceLook || SeenThreads.overflow || MarkedThreads.overflow;
+    left->others = late || Seen->overflow || Before->overflow;
     for (int i = 0; i < count; ++i) {
         left->threads += own[i] || Asks == 1;
         left->others = left->others || !(own[i] || Asks == 1);
@@ -352,7 +366,11 @@ void OsLeftSinceMark(OsLeftBehind *left) {
     left->loaderBusy = !read || !Marked.known;
     // A thread of an earlier source may hold the loader as well as one of this one's.
     left->others = left->others || (left->loaderBusy && Asks > 1);
-    Forget(&MarkedThreads);
+    // This look is the next source's before.
+    Forget(Before);
+    ThreadSet *next = Seen;
+    Seen = Before;
+    Before = next;
 }
 
 bool OsChangedSinceLeft() {
