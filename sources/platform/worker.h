@@ -1,8 +1,9 @@
 // The scan's worker: a second run of this executable that does the foreign
 // work for the program, over a private two-way channel, in a job that ends it
-// when this process ends; it also ends itself when this process ends. Only the process that started
-// a worker can command it: a worker checks that its channel comes from its own parent before it
-// does anything, and an environment that merely names a channel makes no worker.
+// when this process ends; it also ends itself when this process ends. Only
+// the process that started a worker can command it: a worker checks that its
+// channel comes from its own parent before it does anything, and an
+// environment that merely names a channel makes no worker.
 #pragma once
 
 // Starts a worker whose messages to this process are all messageSize bytes;
