@@ -598,6 +598,9 @@ class MisbehavingDrivers(WineTestCase):
             with self.subTest(joined=joined):
                 case = Case("%s.%s" % (self.id(), joined))
                 s = Scene(case, "ended")
+                # Two workers, both hung: none is being started when it ends (one
+                # whose start the end cuts short never runs a line of its own).
+                s.settings(extra="ds_workers=2\r\n")
                 hung = [install_source(s.ds, n, misbehave="wait-entry") for n in ("a.ds", "b.ds")]
                 r = case.run("-dbg=1 -o %s -l" % win_path(s.out), no_job=not joined,
                              end_when=hung[1] + ".loads")

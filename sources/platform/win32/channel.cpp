@@ -42,6 +42,9 @@ void *OsWorkerChannel() {
         !ChannelClaimHolds(claim, parentId, server, &greeting, peeked) ||
         !ReadFile(channel, &greeting, sizeof greeting, &peeked, NULL) ||
         peeked != sizeof greeting) {
+        // The channel broke with the parent that made it: still no program of its own.
+        if (parent && WaitForSingleObject(parent, 0) == WAIT_OBJECT_0)
+            EndProcess(ERROR_PROCESS_ABORTED);
         if (parent)
             CloseHandle(parent);
         return nullptr;
