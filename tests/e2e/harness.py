@@ -217,8 +217,8 @@ class Case:
         `pipes` gives it pipes as standard handles, named in `env` values as
         {stdin}, {stdout} and {stderr}, with {pid} for its parent's id;
         `station` runs it in a window station that no user sees; `no_job` makes its
-        AssignProcessToJobObject fail; `end_when` (a path) has it ended, with exit
-        code 99, once that file exists."""
+        AssignProcessToJobObject fail; `end_when` (a path, or a list) has it ended,
+        with exit code 99, once every such file holds something."""
         build = build or self.build
         exe = win_path(os.path.join(self.program, build.exe))
         if cmdline is None:
@@ -254,8 +254,8 @@ class Case:
             lines.append("station")
         if no_job:
             lines.append("nojob")
-        if end_when:
-            lines.append("end-when " + win_path(end_when))
+        for path in [end_when] if isinstance(end_when, str) else end_when or []:
+            lines.append("end-when " + win_path(path))
         job = os.path.join(self.root, "job.txt")
         text = "\r\n".join(lines) + "\r\n"
         wide = max(map(ord, text)) > 255  # a name in another script: wide calls

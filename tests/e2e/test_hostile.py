@@ -598,12 +598,14 @@ class MisbehavingDrivers(WineTestCase):
             with self.subTest(joined=joined):
                 case = Case("%s.%s" % (self.id(), joined))
                 s = Scene(case, "ended")
-                # Two workers, both hung: none is being started when it ends (one
-                # whose start the end cuts short never runs a line of its own).
+                # Two vendors' folders, two workers, both hung at once: none is
+                # being started when it ends (one whose start the end cuts short
+                # never runs a line of its own).
                 s.settings(extra="ds_workers=2\r\n")
-                hung = [install_source(s.ds, n, misbehave="wait-entry") for n in ("a.ds", "b.ds")]
+                hung = [install_source(os.path.join(s.ds, v), v + ".ds", misbehave="wait-entry")
+                        for v in ("a", "b")]
                 r = case.run("-dbg=1 -o %s -l" % win_path(s.out), no_job=not joined,
-                             end_when=hung[1] + ".loads")
+                             end_when=[h + ".loads" for h in hung])
                 self.assertEqual((r.code, [loads(h)[:1] for h in hung]), (99, [["load"]] * 2))
                 self.assertEqual(left_running(case, within=10), [])
                 could_not = re.findall(rb"worker \d could not join %s's job: it ends itself when "
