@@ -109,9 +109,13 @@ def setup():
     with open(os.path.join(STATE, "wineboot.log"), "wb") as log:
         subprocess.run(["wineboot", "-i"], env=wine_env(), stdin=subprocess.DEVNULL,
                        stdout=log, stderr=log, check=True, timeout=300)
-        # A persistent server keeps later runs fast until cleanup ends it.
-        subprocess.run(["wineserver", "-p"], env=wine_env(), stdin=subprocess.DEVNULL,
-                       stdout=log, stderr=log, timeout=60)
+        # A persistent server keeps later runs fast until cleanup ends it: with
+        # none, a run that comes after a pause starts Wine's services afresh,
+        # seconds on a busy machine. The server wineboot started is not one;
+        # asked to persist while it still runs, it does not, so it is waited out.
+        for args in (["-w"], ["-p"]):
+            subprocess.run(["wineserver"] + args, env=wine_env(), stdin=subprocess.DEVNULL,
+                           stdout=log, stderr=log, timeout=60)
     for build in BUILDS.values():
         if os.path.exists(os.path.join(build.windows_dir, build.exe)):
             install_program(PROGRAM, build=build)

@@ -148,8 +148,8 @@ CULPRITS = [
      {"handler.ds": CHANGED % "zhandled.ds", "zhandled.ds": ("", 2)}),
     ("wait left in freed code", {"waitleft.ds": {"wait": "late"}, "zsignal.ds": SIGNAL},
      {"waitleft.ds": CHANGED % "zsignal.ds", "zsignal.ds": ("", 2)}),
-    # A thread of the first, outside any module, comes while the second starts:
-    # the second's answer is not taken, but asked afresh.
+    # A thread of the first, outside any module, comes while the second starts
+    # (which waits for it): the second's answer is not taken, but asked afresh.
     ("late thread", {"late.ds": {"threads": "late"}, "slow.ds": SIGNAL}, {"slow.ds": ("", 2)}),
     # The loader, taken for good by a thread of the first while the second
     # starts: the second waits past the limit, and is asked afresh.
