@@ -9,8 +9,10 @@
 
 #include <cstdint>
 
-// An entry point's address, untyped.
+// An entry point's address, untyped; one of the system's native library
+// (ntdll, in every process), null when it has none of that name.
 void *ProcAddress(FARPROC proc);
+void *NtdllCall(const char *name);
 
 // What the system keeps of this process: its parent's process id (0 when it
 // cannot be read), and its environment block, where the loader lists the

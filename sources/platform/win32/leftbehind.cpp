@@ -56,21 +56,16 @@ Range ImageOf(HMODULE module) {
 Range ProgramImage;
 Range LoaderImage;
 
-void *NtCall(HMODULE ntdll, const char *name) {
-    return ProcAddress(GetProcAddress(ntdll, name));
-}
-
 void LookUp() {
     if (Lock)
         return;
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    Unlock = reinterpret_cast<UnlockLoader>(NtCall(ntdll, "LdrUnlockLoaderLock"));
-    Enumerate = reinterpret_cast<EnumerateModules>(NtCall(ntdll, "LdrEnumerateLoadedModules"));
-    NextOf = reinterpret_cast<NextThread>(NtCall(ntdll, "NtGetNextThread"));
-    Query = reinterpret_cast<QueryThread>(NtCall(ntdll, "NtQueryInformationThread"));
+    Unlock = reinterpret_cast<UnlockLoader>(NtdllCall("LdrUnlockLoaderLock"));
+    Enumerate = reinterpret_cast<EnumerateModules>(NtdllCall("LdrEnumerateLoadedModules"));
+    NextOf = reinterpret_cast<NextThread>(NtdllCall("NtGetNextThread"));
+    Query = reinterpret_cast<QueryThread>(NtdllCall("NtQueryInformationThread"));
     ProgramImage = ImageOf(GetModuleHandleA(NULL));
-    LoaderImage = ImageOf(ntdll);
-    Lock = reinterpret_cast<LockLoader>(NtCall(ntdll, "LdrLockLoaderLock"));
+    LoaderImage = ImageOf(GetModuleHandleA("ntdll.dll"));
+    Lock = reinterpret_cast<LockLoader>(NtdllCall("LdrLockLoaderLock"));
 }
 
 // The libraries loaded outside the shared folders, by their bases.

@@ -83,10 +83,8 @@ bool AppInitInEffect() {
     using OpenKey = LONG(NTAPI *)(HANDLE * key, ACCESS_MASK access, OBJECT_ATTRIBUTES * name);
     using QueryValue = LONG(NTAPI *)(HANDLE key, UNICODE_STRING * name, int what, void *data,
                                      ULONG size, ULONG *returned);
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    auto open = reinterpret_cast<OpenKey>(ProcAddress(GetProcAddress(ntdll, "NtOpenKey")));
-    auto query =
-        reinterpret_cast<QueryValue>(ProcAddress(GetProcAddress(ntdll, "NtQueryValueKey")));
+    auto open = reinterpret_cast<OpenKey>(NtdllCall("NtOpenKey"));
+    auto query = reinterpret_cast<QueryValue>(NtdllCall("NtQueryValueKey"));
     wchar_t keyName[] = L"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\"
                         L"CurrentVersion\\Windows";
     UNICODE_STRING name = {sizeof keyName - sizeof(wchar_t), sizeof keyName, keyName};

@@ -26,8 +26,7 @@ struct BasicInformation {
 static_assert(sizeof(BasicInformation) == sizeof(PROCESS_BASIC_INFORMATION), "its layout");
 
 bool ReadBasicInformation(HANDLE process, BasicInformation *basic) {
-    auto query = reinterpret_cast<QueryProcess>(
-        ProcAddress(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    auto query = reinterpret_cast<QueryProcess>(NtdllCall("NtQueryInformationProcess"));
     memset(basic, 0, sizeof *basic);
     return query && query(process, ProcessBasicInformation, basic, sizeof *basic, NULL) == 0;
 }
@@ -196,6 +195,10 @@ unsigned OsMilliseconds() {
 // Through an integer, so that no warning about mismatched function types arises.
 void *ProcAddress(FARPROC proc) {
     return reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(proc));
+}
+
+void *NtdllCall(const char *name) {
+    return ProcAddress(GetProcAddress(GetModuleHandleA("ntdll.dll"), name));
 }
 
 // The windowing, shell and registry libraries are loaded on first use, not
