@@ -60,3 +60,15 @@ OsFolderState OsFolderCheck(const char *path, unsigned *error);
 // OsRestoreWorkingFolder puts back; false when the folder cannot be entered.
 bool OsSetWorkingFolder(const char *folder);
 void OsRestoreWorkingFolder();
+
+// Whether an account other than the system's own and the administrators' may
+// change or replace the file or folder: its owner is another account, or its
+// access list lets another write into it, delete it or change who may; or one
+// of the folders above it lets another rename or delete what it holds. True
+// also when that cannot be told.
+bool OsOthersMayChange(const char *path);
+
+// The long form of an existing path (each short 8.3 name spelled out): its
+// length, or the size needed (including the NUL) when buf is too small, or 0
+// on failure.
+int OsLongPath(const char *path, char *buf, int size);

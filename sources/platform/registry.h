@@ -14,6 +14,18 @@ enum OsRegistryRoot : int { kRootCurrentUser, kRootUsers, kRootMachine };
 void *OsKeyCreateIn(OsRegistryRoot root, const char *path);
 bool OsKeySetText(void *key, const char *name, const char *text);
 void OsKeyClose(void *key);
+// An existing key opened to change it (null when it is missing or cannot be
+// opened, OsLastError telling which: OsErrorFileNotFound when it is missing).
+void *OsKeyOpenIn(OsRegistryRoot root, const char *path);
+// A number value (REG_DWORD); removing a value (true also when it was not
+// there); what was written put on disk now, so that a hive unloaded later,
+// or never, keeps it. False on failure, with OsLastError.
+bool OsKeySetNumber(void *key, const char *name, unsigned value);
+bool OsKeyDeleteValue(void *key, const char *name);
+bool OsKeyFlush(void *key);
+// Removes a key that has no subkeys, with its values (true also when it was
+// not there).
+bool OsKeyDeleteIn(OsRegistryRoot root, const char *path);
 
 // A text value as a heap text (released with free), the terminating NUL added
 // when the stored data lacks it; null when the key or the value does not exist

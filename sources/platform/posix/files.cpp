@@ -254,3 +254,36 @@ void OsRestoreWorkingFolder() {
     free(FormerFolder);
     FormerFolder = nullptr;
 }
+
+// The system's own account is root; others may change what another owns, what
+// its group or everyone may write, and what a folder above lets them rename
+// (one they may write without the sticky bit).
+bool OsOthersMayChange(const char *path) {
+    char *native = NativePath(path);
+    struct stat info;
+    bool others = !native || stat(native, &info) != 0 || info.st_uid != 0 || (info.st_mode & 022);
+    for (int level = 0; native && !others; ++level) {
+        char *cut = strrchr(native, '/');
+        if (!cut)
+            break;
+        cut[cut == native ? 1 : 0] = '\0';
+        others = stat(native, &info) != 0 || info.st_uid != 0 ||
+                 (level == 0 ? (info.st_mode & 022) != 0
+                             : (info.st_mode & 022) != 0 && !(info.st_mode & S_ISVTX));
+        if (cut == native)
+            break;
+    }
+    free(native);
+    return others;
+}
+
+int OsLongPath(const char *path, char *buf, int size) {
+    char *native = NativePath(path);
+    char *real = native ? realpath(native, nullptr) : nullptr;
+    int length = real ? static_cast<int>(strlen(real)) : 0;
+    if (real && length < size)
+        memcpy(buf, real, static_cast<size_t>(length) + 1);
+    free(real);
+    free(native);
+    return !real ? 0 : length < size ? length : length + 1;
+}

@@ -9,7 +9,6 @@
 #include "platform/system.h"
 
 #include <dirent.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -25,8 +25,10 @@ constexpr char kProfileList[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion
 
 bool PrivilegesHeld;
 bool StationSeen = true;
+unsigned Session = 1;
 char *RefusingFolder;
 int Refusals;
+unsigned *PauseTotal;
 
 // The text with each %NAME% of a variable that is set replaced by its value,
 // as the system expands a REG_EXPAND_SZ value (a heap text; null when out of memory).
@@ -70,11 +72,30 @@ char *ListValue(const char *key, const char *name) {
     return expanded;
 }
 
-bool SetProfile(OsProfile *profile, const char *key, char *folder, bool roaming) {
+// A number value of a key of the profile list (four bytes, least significant
+// first; see registry.cpp), 0 when it has none.
+unsigned ListNumber(const char *key, const char *name) {
+    char path[1024];
+    snprintf(path, sizeof path, "%s\\%s", kProfileList, key);
+    char *folder = RegistryKeyFolder(kRootMachine, path, false);
+    char *file = folder ? ExistingEntry(folder, name) : nullptr;
+    FILE *in = file ? fopen(file, "rb") : nullptr;
+    unsigned char bytes[4] = {0, 0, 0, 0};
+    bool read = in && fread(bytes, 1, 4, in) == 4;
+    if (in)
+        fclose(in);
+    free(file);
+    free(folder);
+    return read ? bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<unsigned>(bytes[3]) << 24
+                : 0;
+}
+
+bool SetProfile(OsProfile *profile, const char *key, char *folder, bool roaming, unsigned state) {
     profile->key = strdup(key);
     profile->folder = folder ? folder : strdup("");
     profile->place = folder ? NativePath(folder) : nullptr;
     profile->roaming = roaming;
+    profile->state = state;
     return profile->key && profile->folder && (!folder || profile->place);
 }
 
@@ -86,6 +107,10 @@ void FreeProfile(OsProfile *profile) {
 
 int CompareProfiles(const void *a, const void *b) {
     return strcmp(static_cast<const OsProfile *>(a)->key, static_cast<const OsProfile *>(b)->key);
+}
+
+int CompareNames(const void *a, const void *b) {
+    return strcmp(*static_cast<char *const *>(a), *static_cast<char *const *>(b));
 }
 
 // The HKEY_USERS entry of a hive name, letter case ignored (a heap text, or null).
@@ -122,7 +147,7 @@ OsProfile *OsProfileList(int *count) {
         OsProfile &profile = profiles[*count];
         memset(&profile, 0, sizeof profile);
         if (SetProfile(&profile, item->d_name, ListValue(item->d_name, "ProfileImagePath"),
-                       central && *central))
+                       central && *central, ListNumber(item->d_name, "State")))
             ++*count;
         else
             FreeProfile(&profile);
@@ -149,7 +174,7 @@ OsProfile *OsDefaultProfile() {
         free(folder);
         return nullptr;
     }
-    if (folder && SetProfile(profile, "Default", folder, false))
+    if (folder && SetProfile(profile, "Default", folder, false, 0))
         return profile;
     OsProfilesFree(profile, 1); // with what SetProfile took over
     return nullptr;
@@ -170,9 +195,17 @@ bool OsProfileHasFile(const OsProfile &profile, const char *name) {
     return found;
 }
 
+bool OsProfileFolderFound(const OsProfile &profile) {
+    const char *folder = static_cast<const char *>(profile.place);
+    struct stat info;
+    return folder && *folder && stat(folder, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 bool OsEnableHivePrivileges() {
     return PrivilegesHeld;
 }
+
+void OsDisableHivePrivileges() {}
 
 char **OsHiveNames() {
     char *users = RegistryRootFolder(kRootUsers);
@@ -193,6 +226,9 @@ char **OsHiveNames() {
     }
     if (dir)
         closedir(dir);
+    // The registry lists keys by name.
+    if (names)
+        qsort(names, static_cast<size_t>(count), sizeof *names, CompareNames);
     return names;
 }
 
@@ -205,6 +241,7 @@ unsigned OsLoadHive(const char *name, const OsProfile &profile, const char *file
     unsigned error = !PrivilegesHeld                              ? EPERM
                      : !target || !entry || !users                ? ENOMEM
                      : stat(target, &info) != 0                   ? ENOENT
+                     : !S_ISDIR(info.st_mode)                     ? OsErrorNotRegistryFile
                      : lstat(entry, &info) == 0                   ? EEXIST
                      : mkdir(users, 0777) != 0 && errno != EEXIST ? static_cast<unsigned>(errno)
                                                                   : 0;
@@ -248,11 +285,38 @@ unsigned OsUnloadHive(const char *name) {
     return error;
 }
 
-bool OsProcessRunning(int id) {
-    return id > 0 && (kill(id, 0) == 0 || errno == EPERM);
+const unsigned OsErrorNotRegistryFile = ENOEXEC;
+
+// When the process began, in clock ticks since the system started (the 22nd
+// field of its stat file, after the name in parentheses, which may hold any
+// character), and whether it runs a program named as one of the builds.
+OsProcessMark OsProcessAt(int id) {
+    OsProcessMark mark = {0, false};
+    char path[64], text[1024] = "";
+    snprintf(path, sizeof path, "/proc/%d/stat", id);
+    FILE *in = id > 0 ? fopen(path, "r") : nullptr;
+    size_t length = in ? fread(text, 1, sizeof text - 1, in) : 0;
+    if (in)
+        fclose(in);
+    text[length] = '\0';
+    const char *open = strchr(text, '(');
+    const char *close = strrchr(text, ')');
+    const char *field = close;
+    for (int n = 2; field && n < 22; ++n)
+        field = strchr(field + 1, ' ');
+    if (!field || !open || close < open)
+        return mark;
+    mark.stamp = strtoull(field + 1, nullptr, 10) + 1; // never 0 for one that runs
+    std::string name(open + 1, close);
+    mark.program = name == "Corvane" || name == "Corvane64";
+    return mark;
 }
 
 void OsPause(unsigned milliseconds) {
+    if (PauseTotal) {
+        *PauseTotal += milliseconds;
+        return;
+    }
     struct timespec pause = {static_cast<time_t>(milliseconds / 1000),
                              static_cast<long>(milliseconds % 1000) * 1000000};
     nanosleep(&pause, nullptr);
@@ -260,6 +324,18 @@ void OsPause(unsigned milliseconds) {
 
 bool OsInteractiveStation() {
     return StationSeen;
+}
+
+unsigned OsSessionId() {
+    return Session;
+}
+
+void OsSetSessionForTest(unsigned session) {
+    Session = session;
+}
+
+void OsSetPausesForTest(unsigned *total) {
+    PauseTotal = total;
 }
 
 void OsSetHivePrivilegesForTest(bool held) {

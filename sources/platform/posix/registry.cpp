@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -162,4 +163,60 @@ char *OsKeyReadTextIn(OsRegistryRoot root, const char *path, const char *name) {
 
 char *OsUserKeyReadText(const char *path, const char *name) {
     return OsKeyReadTextIn(kRootCurrentUser, path, name);
+}
+
+void *OsKeyOpenIn(OsRegistryRoot root, const char *path) {
+    errno = 0;
+    return RegistryKeyFolder(root, path, false);
+}
+
+// A number value is a file of its four bytes, least significant first.
+bool OsKeySetNumber(void *key, const char *name, unsigned value) {
+    char bytes[5] = {static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF),
+                     static_cast<char>((value >> 16) & 0xFF),
+                     static_cast<char>((value >> 24) & 0xFF), '\0'};
+    char *path =
+        key && name && UsableName(name) ? ExistingEntry(static_cast<char *>(key), name) : nullptr;
+    FILE *file = path ? fopen(path, "wb") : nullptr;
+    bool ok = file && fwrite(bytes, 1, 4, file) == 4;
+    ok = file && fclose(file) == 0 && ok;
+    LastError = ok ? 0 : errno ? static_cast<unsigned>(errno) : EINVAL;
+    free(path);
+    return ok;
+}
+
+bool OsKeyDeleteValue(void *key, const char *name) {
+    if (!name || !*name)
+        name = "@";
+    char *path = key && UsableName(name) ? ExistingEntry(static_cast<char *>(key), name) : nullptr;
+    bool ok = path && (unlink(path) == 0 || errno == ENOENT);
+    LastError = ok ? 0 : path ? static_cast<unsigned>(errno) : EINVAL;
+    free(path);
+    return ok;
+}
+
+bool OsKeyFlush(void *key) {
+    return key != nullptr; // the values are files, written whole
+}
+
+bool OsKeyDeleteIn(OsRegistryRoot root, const char *path) {
+    errno = 0;
+    char *key = RegistryKeyFolder(root, path, false);
+    if (!key)
+        return LastError == ENOENT;
+    bool ok = true;
+    if (DIR *dir = opendir(key)) {
+        while (dirent *item = readdir(dir)) {
+            if (!UsableName(item->d_name))
+                continue;
+            char *value = JoinNative(key, item->d_name);
+            ok = value && unlink(value) == 0 && ok; // a subkey (a folder) stays, and so the key
+            free(value);
+        }
+        closedir(dir);
+    }
+    ok = ok && rmdir(key) == 0;
+    LastError = ok ? 0 : static_cast<unsigned>(errno);
+    free(key);
+    return ok;
 }

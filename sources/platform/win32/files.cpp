@@ -3,6 +3,9 @@
 #include "platform/files.h"
 #include "platform/win32/internal.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -186,4 +189,89 @@ void OsRestoreWorkingFolder() {
     SetCurrentDirectoryW(FormerFolder);
     free(FormerFolder);
     FormerFolder = nullptr;
+}
+
+namespace {
+
+// What lets an account change or replace a file or folder (FILE_WRITE_DATA,
+// that is FILE_ADD_FILE, FILE_APPEND_DATA or FILE_ADD_SUBDIRECTORY,
+// FILE_DELETE_CHILD, DELETE, WRITE_DAC, WRITE_OWNER, GENERIC_WRITE,
+// GENERIC_ALL), and what lets it rename or delete a folder's entries, and so
+// the folder below it.
+constexpr DWORD kChangeRights =
+    0x2 | 0x4 | 0x40 | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+constexpr DWORD kRenameRights = 0x40 | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+
+// The system, the administrators, TrustedInstaller, and the two that stand
+// for the owner (CREATOR OWNER is only ever inherited; OWNER RIGHTS is the
+// owner, itself one of the first three).
+constexpr const char *kTrusted[] = {
+    "S-1-5-18", "S-1-5-32-544", "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+    "S-1-3-0", "S-1-3-4"};
+
+bool TrustedSid(PSID sid) {
+    auto text = ADVAPI_CALL(ConvertSidToStringSidA);
+    char *name = nullptr;
+    if (!sid || !text || !text(sid, &name))
+        return false;
+    bool trusted = false;
+    for (const char *one : kTrusted)
+        trusted = trusted || strcmp(name, one) == 0;
+    LocalFree(name);
+    return trusted;
+}
+
+// One object: its owner and the entries of its access list that apply to it
+// (not those only inherited by what it holds); deny entries are not counted,
+// which can only make the answer stricter.
+bool OthersHold(const wchar_t *path, DWORD rights) {
+    auto security = ADVAPI_CALL(GetNamedSecurityInfoW);
+    PSID owner = NULL;
+    PACL list = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!security ||
+        security(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                 &owner, NULL, &list, NULL, &descriptor) != ERROR_SUCCESS)
+        return true;
+    // No access list at all lets everyone do everything.
+    bool others = !TrustedSid(owner) || !list;
+    const BYTE *entry = list ? reinterpret_cast<const BYTE *>(list + 1) : nullptr;
+    for (WORD i = 0; !others && list && i < list->AceCount; ++i) {
+        const auto *header = reinterpret_cast<const ACE_HEADER *>(entry);
+        bool allows = header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+                      header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+        if (allows && !(header->AceFlags & INHERIT_ONLY_ACE)) {
+            const auto *ace = reinterpret_cast<const ACCESS_ALLOWED_ACE *>(entry);
+            others = (ace->Mask & rights) && !TrustedSid(const_cast<DWORD *>(&ace->SidStart));
+        }
+        entry += header->AceSize;
+    }
+    LocalFree(descriptor);
+    return others;
+}
+
+} // namespace
+
+bool OsOthersMayChange(const char *path) {
+    wchar_t wide[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) == 0)
+        return true;
+    bool others = OthersHold(wide, kChangeRights);
+    // The folders above: its own folder as the file itself, the rest for
+    // what would let another rename it away and put another in its place.
+    for (int level = 0; !others; ++level) {
+        wchar_t *cut = wcsrchr(wide, L'\\');
+        if (!cut || cut == wide || cut[-1] == L'\\')
+            break;
+        cut[cut[-1] == L':' ? 1 : 0] = L'\0'; // a drive's root keeps its backslash
+        others = OthersHold(wide, level == 0 ? kChangeRights : kRenameRights);
+        if (cut[-1] == L':')
+            break;
+    }
+    return others;
+}
+
+int OsLongPath(const char *path, char *buf, int size) {
+    DWORD length = GetLongPathNameA(path, buf, static_cast<DWORD>(size));
+    return static_cast<int>(length);
 }

@@ -5,6 +5,7 @@
 // whatever job it is in, also one that ended as the worker started.
 #include "platform/win32/internal.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -41,6 +42,49 @@ DWORD WINAPI EndWithParent(void *) {
     EndProcess(code);
 }
 
+// A copy of this process's token that holds no privilege at all, so that no
+// driver a worker loads can enable one (the backup and restore privileges
+// that -all enables would let it read and write any file). Windows lets a
+// process start another with a restricted copy of its own token without
+// further privilege. Null where it cannot be made: workers then start with
+// this process's token, whose privileges stay disabled while they run.
+// (Wine keeps every privilege when asked with DISABLE_MAX_PRIVILEGE alone; each
+// is named as well.)
+HANDLE PrivilegeFreeToken() {
+    static HANDLE restricted;
+    static bool tried;
+    if (tried)
+        return restricted;
+    tried = true;
+    auto openToken = ADVAPI_CALL(OpenProcessToken);
+    auto information = ADVAPI_CALL(GetTokenInformation);
+    auto restrict = ADVAPI_CALL(CreateRestrictedToken);
+    HANDLE own = NULL;
+    if (!openToken || !information || !restrict ||
+        !openToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY, &own))
+        return NULL;
+    DWORD size = 0;
+    information(own, TokenPrivileges, NULL, 0, &size);
+    auto *held = size ? static_cast<TOKEN_PRIVILEGES *>(malloc(size)) : nullptr;
+    if (held && information(own, TokenPrivileges, held, size, &size) &&
+        !restrict(own, DISABLE_MAX_PRIVILEGE, 0, NULL, held->PrivilegeCount, held->Privileges, 0,
+                  NULL, &restricted))
+        restricted = NULL;
+    free(held);
+    CloseHandle(own);
+    return restricted;
+}
+
+bool StartAs(wchar_t *exe, wchar_t *line, DWORD flags, STARTUPINFOW *startup,
+             PROCESS_INFORMATION *info) {
+    auto startAs = ADVAPI_CALL(CreateProcessAsUserW);
+    HANDLE token = PrivilegeFreeToken();
+    if (token && startAs &&
+        startAs(token, exe, line, NULL, NULL, TRUE, flags, NULL, NULL, startup, info))
+        return true;
+    return CreateProcessW(exe, line, NULL, NULL, TRUE, flags, NULL, NULL, startup, info);
+}
+
 } // namespace
 
 // Not suspended: one that this process left suspended when it ended would
@@ -50,12 +94,10 @@ DWORD WINAPI EndWithParent(void *) {
 bool StartWorkerProcess(wchar_t *exe, wchar_t *line, STARTUPINFOW *startup,
                         PROCESS_INFORMATION *info) {
     static bool refused;
-    if (!refused && MayBreakAway() &&
-        CreateProcessW(exe, line, NULL, NULL, TRUE, CREATE_BREAKAWAY_FROM_JOB, NULL, NULL, startup,
-                       info))
+    if (!refused && MayBreakAway() && StartAs(exe, line, CREATE_BREAKAWAY_FROM_JOB, startup, info))
         return true;
     refused = refused || (MayBreakAway() && GetLastError() == ERROR_ACCESS_DENIED);
-    return CreateProcessW(exe, line, NULL, NULL, TRUE, 0, NULL, NULL, startup, info);
+    return StartAs(exe, line, 0, startup, info);
 }
 
 // One job for all workers: closed with this process, it ends them. Windows 7

@@ -44,6 +44,19 @@ wchar_t *QueryText(HKEY key, const wchar_t *name) {
     return expanded;
 }
 
+// A number value (REG_DWORD), 0 when it is missing or no number.
+unsigned QueryNumber(HKEY key, const wchar_t *name) {
+    auto query = ADVAPI_CALL(RegQueryValueExW);
+    DWORD type = 0;
+    DWORD number = 0;
+    DWORD bytes = sizeof number;
+    if (!query ||
+        query(key, name, NULL, &type, reinterpret_cast<BYTE *>(&number), &bytes) != ERROR_SUCCESS ||
+        type != REG_DWORD)
+        return 0;
+    return number;
+}
+
 // Wide text in the code page, '?' for what it lacks (a heap text; null when out of memory).
 char *AnsiText(const wchar_t *wide) {
     bool lacking = false;
@@ -87,11 +100,13 @@ wchar_t *ProfileFile(const OsProfile &profile, const char *name) {
 }
 
 // A profile record for a key and its folder (taken over; null for none).
-bool SetProfile(OsProfile *profile, const wchar_t *key, wchar_t *folder, bool roaming) {
+bool SetProfile(OsProfile *profile, const wchar_t *key, wchar_t *folder, bool roaming,
+                unsigned state) {
     profile->key = AnsiText(key);
     profile->folder = folder ? AnsiText(folder) : static_cast<char *>(calloc(1, 1));
     profile->place = folder;
     profile->roaming = roaming;
+    profile->state = state;
     return profile->key && profile->folder;
 }
 
@@ -138,16 +153,18 @@ OsProfile *OsProfileList(int *count) {
         HKEY entry = NULL;
         wchar_t *folder = nullptr;
         bool roaming = false;
+        unsigned state = 0;
         if (open(list, name, 0, KEY_READ, &entry) == ERROR_SUCCESS) {
             folder = QueryText(entry, L"ProfileImagePath");
             wchar_t *central = QueryText(entry, L"CentralProfile");
             roaming = central && *central;
             free(central);
+            state = QueryNumber(entry, L"State");
             close(entry);
         }
         OsProfile &profile = profiles[*count];
         memset(&profile, 0, sizeof profile);
-        if (SetProfile(&profile, name, folder, roaming))
+        if (SetProfile(&profile, name, folder, roaming, state))
             ++*count;
         else
             FreeProfile(&profile); // short of memory: the slot is used again
@@ -179,7 +196,7 @@ OsProfile *OsDefaultProfile() {
         free(folder);
         return nullptr;
     }
-    if (folder && SetProfile(profile, L"Default", folder, false))
+    if (folder && SetProfile(profile, L"Default", folder, false, 0))
         return profile;
     OsProfilesFree(profile, 1); // with what SetProfile took over
     return nullptr;
@@ -198,7 +215,15 @@ bool OsProfileHasFile(const OsProfile &profile, const char *name) {
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool OsEnableHivePrivileges() {
+bool OsProfileFolderFound(const OsProfile &profile) {
+    const wchar_t *folder = static_cast<const wchar_t *>(profile.place);
+    DWORD attributes = folder && *folder ? GetFileAttributesW(folder) : INVALID_FILE_ATTRIBUTES;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+namespace {
+
+bool SetHivePrivileges(DWORD attributes) {
     auto openToken = ADVAPI_CALL(OpenProcessToken);
     auto lookup = ADVAPI_CALL(LookupPrivilegeValueW);
     auto adjust = ADVAPI_CALL(AdjustTokenPrivileges);
@@ -210,7 +235,7 @@ bool OsEnableHivePrivileges() {
     struct {
         DWORD count;
         LUID_AND_ATTRIBUTES privileges[2];
-    } wanted = {2, {{{0, 0}, SE_PRIVILEGE_ENABLED}, {{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    } wanted = {2, {{{0, 0}, attributes}, {{0, 0}, attributes}}};
     static_assert(offsetof(decltype(wanted), privileges) == offsetof(TOKEN_PRIVILEGES, Privileges),
                   "laid out as TOKEN_PRIVILEGES");
     // A privilege the token lacks is not enabled, and the call still succeeds:
@@ -222,6 +247,16 @@ bool OsEnableHivePrivileges() {
         GetLastError() == ERROR_SUCCESS;
     CloseHandle(token);
     return enabled;
+}
+
+} // namespace
+
+bool OsEnableHivePrivileges() {
+    return SetHivePrivileges(SE_PRIVILEGE_ENABLED);
+}
+
+void OsDisableHivePrivileges() {
+    SetHivePrivileges(0);
 }
 
 char **OsHiveNames() {
@@ -269,17 +304,45 @@ unsigned OsUnloadHive(const char *name) {
     return static_cast<unsigned>(result);
 }
 
-bool OsProcessRunning(int id) {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
-    if (!process) // a protected process denies even this
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+const unsigned OsErrorNotRegistryFile = ERROR_NOT_REGISTRY_FILE;
+
+OsProcessMark OsProcessAt(int id) {
+    OsProcessMark mark = {0, false};
+    HANDLE process =
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
+    if (!process) {
+        // A protected process denies even this: one runs, and it is none of
+        // this program's, which runs unprotected.
+        mark.stamp = GetLastError() == ERROR_ACCESS_DENIED ? 1 : 0;
+        return mark;
+    }
+    FILETIME born, unused[3];
+    wchar_t image[MAX_PATH];
+    DWORD length = MAX_PATH;
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+        mark.stamp = GetProcessTimes(process, &born, &unused[0], &unused[1], &unused[2])
+                         ? (static_cast<uint64_t>(born.dwHighDateTime) << 32) | born.dwLowDateTime
+                         : 1;
+        if (QueryFullProcessImageNameW(process, 0, image, &length)) {
+            const wchar_t *name = wcsrchr(image, L'\\');
+            name = name ? name + 1 : image;
+            mark.program =
+                _wcsicmp(name, L"Corvane.exe") == 0 || _wcsicmp(name, L"Corvane64.exe") == 0;
+        }
+    }
     CloseHandle(process);
-    return running;
+    return mark;
 }
 
 void OsPause(unsigned milliseconds) {
     Sleep(milliseconds);
+}
+
+unsigned OsSessionId() {
+    DWORD session = 1; // where it cannot be told, a user's
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session))
+        session = 1;
+    return session;
 }
 
 bool OsInteractiveStation() {

@@ -87,3 +87,52 @@ char *OsKeyReadTextIn(OsRegistryRoot root, const char *path, const char *name) {
 char *OsUserKeyReadText(const char *path, const char *name) {
     return OsKeyReadTextIn(kRootCurrentUser, path, name);
 }
+
+void *OsKeyOpenIn(OsRegistryRoot root, const char *path) {
+    HKEY key = NULL;
+    auto open = ADVAPI_CALL(RegOpenKeyExA);
+    LONG result = open ? open(RootKey(root), path, 0, KEY_READ | KEY_WRITE | View(root), &key)
+                       : ERROR_PROC_NOT_FOUND;
+    SetLastError(static_cast<DWORD>(result));
+    return result == ERROR_SUCCESS ? key : nullptr;
+}
+
+bool OsKeySetNumber(void *key, const char *name, unsigned value) {
+    auto set = ADVAPI_CALL(RegSetValueExA);
+    DWORD number = value;
+    LONG result = !key  ? ERROR_INVALID_PARAMETER
+                  : set ? set(static_cast<HKEY>(key), name, 0, REG_DWORD,
+                              reinterpret_cast<const BYTE *>(&number), sizeof number)
+                        : ERROR_PROC_NOT_FOUND;
+    SetLastError(static_cast<DWORD>(result));
+    return result == ERROR_SUCCESS;
+}
+
+bool OsKeyDeleteValue(void *key, const char *name) {
+    auto remove = ADVAPI_CALL(RegDeleteValueA);
+    LONG result = !key     ? ERROR_INVALID_PARAMETER
+                  : remove ? remove(static_cast<HKEY>(key), name)
+                           : ERROR_PROC_NOT_FOUND;
+    SetLastError(static_cast<DWORD>(result));
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
+
+// Windows writes a loaded hive's changes out lazily, and at its unload; an
+// unload the system still refuses after every try leaves them in memory until
+// the next run unloads the hive. Flushed, they are on disk either way. (Wine
+// keeps a hive it loaded in memory only, and drops its changes at the unload.)
+bool OsKeyFlush(void *key) {
+    auto flush = ADVAPI_CALL(RegFlushKey);
+    LONG result = !key    ? ERROR_INVALID_PARAMETER
+                  : flush ? flush(static_cast<HKEY>(key))
+                          : ERROR_PROC_NOT_FOUND;
+    SetLastError(static_cast<DWORD>(result));
+    return result == ERROR_SUCCESS;
+}
+
+bool OsKeyDeleteIn(OsRegistryRoot root, const char *path) {
+    auto remove = ADVAPI_CALL(RegDeleteKeyExA);
+    LONG result = remove ? remove(RootKey(root), path, View(root), 0) : ERROR_PROC_NOT_FOUND;
+    SetLastError(static_cast<DWORD>(result));
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
