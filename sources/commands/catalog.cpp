@@ -27,7 +27,7 @@ void RefuseSystemAccount() {
         Fatal("%s runs as the system account: the default source would go to the system "
               "account, not to a user. Run the command as the logged-on user (the deployment "
               "tool's \"run as the logged-on user\" setting, or a logon script), or put -all "
-              "before -s or -n to set it for every user of the computer.",
+              "before -s, -n or -u to set it for every user of the computer.",
               ProgramName);
 }
 
@@ -51,7 +51,16 @@ void PutEmptyCatalog(FILE *stream) {
     free(dsDir);
 }
 
+// With -keep, a stored default that still names a data source of this
+// program's kind stays: the user chose it.
 int WriteDefault(int index) {
+    if (Selecting.keep) {
+        char *stored = OsUserKeyReadText(VarGet("ds_reg_dir"), VarGet("ds_reg_name"));
+        bool kept = DataSourceOfThisKind(stored);
+        free(stored);
+        if (kept)
+            return 0;
+    }
     return WriteUserRegistryValue(VarGet("ds_reg_dir"), VarGet("ds_reg_name"),
                                   SourceCatalog.paths[index]);
 }
@@ -87,7 +96,13 @@ int CatalogList(const char *templateText, const char *outputFile) {
     return 0;
 }
 
+void RefuseEmptyName(const char *name) {
+    if (*SkipBlanks(name) == '\0')
+        Fatal("The scanner name after -s is empty: nothing was set");
+}
+
 int CatalogChooseByName(const char *name) {
+    RefuseEmptyName(name);
     EnsureCatalog();
     for (int i = 0; i < SourceCatalog.count; ++i)
         if (FindNoCase(IdentityString(SourceCatalog.identities[i].ProductName).text, name))
@@ -117,6 +132,24 @@ int CatalogSelectByNumber(const char *numberText) {
     int code = WriteDefault(index);
     if (code != 0)
         Fatal("set -n %d failed. rc=%d", index + 1, code);
+    return 0;
+}
+
+int CatalogRemoveDefault() {
+    RefuseSystemAccount();
+    void *key = OsKeyOpenIn(kRootCurrentUser, VarGet("ds_reg_dir"));
+    unsigned error = OsLastError();
+    bool removed =
+        key ? OsKeyDeleteValue(key, VarGet("ds_reg_name")) : error == OsErrorFileNotFound;
+    error = key ? OsLastError() : error;
+    OsKeyClose(key);
+    if (!removed) {
+        char message[320] = "";
+        if (!OsErrorText(error, "", message, sizeof message))
+            snprintf(message, sizeof message, "unknown error");
+        Fatal("Can't remove the default source HKEY_CURRENT_USER\\%s\\%s: %s (error %u)",
+              VarGet("ds_reg_dir"), VarGet("ds_reg_name"), message, error);
+    }
     return 0;
 }
 

@@ -157,6 +157,7 @@ int ManagerList(const char *templateText, const char *outputFile) {
 }
 
 int ManagerSelectByName(const char *name) {
+    RefuseEmptyName(name);
     RefuseSystemAccount();
     OpenManager();
     TW_IDENTITY identity{};

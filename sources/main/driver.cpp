@@ -27,14 +27,15 @@ constexpr char kUsageFormat[] =
     "scanner family name\n\t%%P%% = scanner product name\n\t%%D%% = data source file\n-la\tList "
     "all info about installed scanner(s)\n-lj\tList all info about installed scanner(s) as "
     "JSON\n-c\tCheck installed scanner(s): why one is missing\n-s name\tSet current scanner by "
-    "name. name can be a partial match.\n-n num\tSet current scanner by number (1...)\n\nOPTS "
-    "are:\n-o outfile\tSend output to outfile (use with -l, -ll, -la, -lj, -c or -g)\n-2\tUse "
-    "DSM Version 2 (not shipped by default with Windows)\n\tNOTE: -s and -n won't work in -2 "
-    "unless you add twaindsm.dll\n-all\tApply -s, -n and -g to every user of the computer, present "
-    "and "
-    "future\n\t(run as administrator; not with -2)\n\n%s -help\nShow online help.\n\nThe default "
-    "(no opts or "
-    "actions) is -g.";
+    "name. name can be a partial match.\n-n num\tSet current scanner by number (1...)\n-u\tUnset "
+    "current scanner (TWAIN then uses the first one)\n-logon file\tSet current scanner to this "
+    "data source file, with no box (at sign-in)\n\nOPTS are:\n-o outfile\tSend output to outfile "
+    "(use with -l, -ll, -la, -lj, -c or -g)\n-2\tUse DSM Version 2 (not shipped by default with "
+    "Windows)\n\tNOTE: -s and -n won't work in -2 unless you add twaindsm.dll\n-all\tApply -s, "
+    "-n, -u and -g to every user of the computer, present and future\n\t(run as administrator; "
+    "not with -2)\n-keep\tWith -s and -n, keep a scanner the user chose\n-atlogon\tWith -all, "
+    "also set it at each user's next sign-in\n\n%s -help\nShow online help.\n\nThe default (no "
+    "opts or actions) is -g.";
 
 } // namespace
 
@@ -52,11 +53,12 @@ struct Option {
 };
 
 constexpr Option OptionTable[] = {
-    {"-o", 1}, {"-2", 0}, {"-l", 0}, {"-la", 0}, {"-ll", 1},  {"-n", 1},
-    {"-s", 1}, {"-g", 0}, {"-c", 0}, {"-lj", 0}, {"-all", 0},
+    {"-o", 1},   {"-2", 0}, {"-l", 0},    {"-la", 0},      {"-ll", 1},
+    {"-n", 1},   {"-s", 1}, {"-g", 0},    {"-c", 0},       {"-lj", 0},
+    {"-all", 0}, {"-u", 0}, {"-keep", 0}, {"-atlogon", 0}, {"-logon", 1},
 };
 constexpr int kOptionCount = sizeof OptionTable / sizeof OptionTable[0];
-static_assert(kOptionCount == 11, "eleven options");
+static_assert(kOptionCount == 15, "fifteen options");
 
 enum OptionIndex {
     kOutput,
@@ -69,7 +71,11 @@ enum OptionIndex {
     kGet,
     kCheck,
     kListJson,
-    kAllUsers
+    kAllUsers,
+    kRemove,
+    kKeep,
+    kAtLogon,
+    kLogon
 };
 
 constexpr char kShortTemplate[] = "%N%=%P%";
@@ -119,11 +125,22 @@ bool CatalogueAhead(int count, char **list) {
         if (index == kOptionCount || index == kManagerMode ||
             position + OptionTable[index].values >= count)
             return false;
-        if (index != kOutput && index != kAllUsers && (index != kGet || allUsers))
+        bool elsewhere = index == kOutput || index == kAllUsers || index == kKeep ||
+                         index == kAtLogon || index == kRemove || index == kLogon ||
+                         (index == kGet && !allUsers);
+        if (!elsewhere)
             return true;
         allUsers = allUsers || index == kAllUsers;
         position += 1 + OptionTable[index].values;
     }
+    return false;
+}
+
+// -logon runs at sign-in, before the desktop, where no box may wait.
+bool SignInRun(int count, char **list) {
+    for (int position = 1; position < count; ++position)
+        if (FindOption(list[position]) == kLogon)
+            return true;
     return false;
 }
 
@@ -165,6 +182,8 @@ int RunCommandLine(int count, char **list) {
         }
     }
 
+    if (SignInRun(count, list))
+        DiagnosticsNoBoxes();
     if (CatalogueAhead(count, list))
         StartScanWorker();
     SettingsLoad();
@@ -218,20 +237,46 @@ int RunCommandLine(int count, char **list) {
             break;
         }
         case kNumber:
-            if (allUsers)
+        case kName:
+            if (Selecting.atLogon && !allUsers)
+                return UsageError("", "-atlogon",
+                                  " works only with -all: it sets the default at the next sign-in "
+                                  "of every user");
+            if (Selecting.keep && managerMode)
+                return UsageError("", "-keep and -2",
+                                  " cannot be used together: the TWAIN Source Manager names a "
+                                  "default even where no one chose one");
+            if (index == kName && allUsers)
+                result |= AllUsersSelectByName(value, outputFile);
+            else if (index == kName && managerMode)
+                ManagerSelectByName(value);
+            else if (index == kName)
+                CatalogSelectByName(value);
+            else if (allUsers)
                 result |= AllUsersSelectByNumber(value, outputFile);
             else if (managerMode)
                 ManagerSelectByNumber(value);
             else
                 CatalogSelectByNumber(value);
             break;
-        case kName:
+        case kRemove:
             if (allUsers)
-                result |= AllUsersSelectByName(value, outputFile);
-            else if (managerMode)
-                ManagerSelectByName(value);
+                result |= AllUsersRemove(outputFile);
             else
-                CatalogSelectByName(value);
+                CatalogRemoveDefault();
+            break;
+        case kKeep:
+            Selecting.keep = true;
+            break;
+        case kAtLogon:
+            Selecting.atLogon = true;
+            break;
+        case kLogon:
+            if (allUsers)
+                return UsageError("", "-all and -logon",
+                                  " cannot be used together: -logon sets the default of the user "
+                                  "who signs in");
+            LogonSetDefault(value);
             break;
         case kGet:
             if (allUsers)

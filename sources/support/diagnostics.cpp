@@ -19,6 +19,7 @@ void (*FatalTestHook)(const char *text) = nullptr;
 namespace {
 
 char BoxTitle[64] = "";
+bool NoBoxes = false;
 int (*RunEnd)(int code) = nullptr;
 char *LogPath = nullptr;
 char LastDateHeader[40] = "";
@@ -66,13 +67,18 @@ int MessageOut(const char *text, const char *caption, unsigned style) {
     const char *record = OsGetEnv("CORVANE_MESSAGE_FILE");
     if (record && *record && RecordMessage(record, text, caption, style))
         return 1;
-    // Where no one sees a box (services, the system account's session 0), it
-    // would hold the run until a deployment tool's time-out: the log has it.
-    if (!OsInteractiveStation()) {
+    // Where no one sees a box (services, and anything in session 0, whose own
+    // interactive station no user has looked at since Windows Vista), it would
+    // hold the run until a deployment tool's time-out: the log has it.
+    if (NoBoxes || OsSessionId() == 0 || !OsInteractiveStation()) {
         LogPrint("[%s] %s\n%s\n[end]", BoxKind(style), caption, text);
         return 1;
     }
     return OsMessageBox(text, caption, style);
+}
+
+void DiagnosticsNoBoxes() {
+    NoBoxes = true;
 }
 
 void DiagnosticsSetRun(const char *title, int (*endRun)(int code)) {

@@ -23,6 +23,9 @@ int MessageOut(const char *text, const char *caption, unsigned style);
 // which a fatal error passes its exit code; until then boxes have no title
 // and a fatal error exits at once.
 void DiagnosticsSetRun(const char *title, int (*endRun)(int code));
+// No box at all for the rest of the run, as where no one sees one: what a box
+// would say goes to the message file or the log.
+void DiagnosticsNoBoxes();
 
 int ShowMessage(const char *text);
 [[noreturn]] void WarnAndExit(const char *text);

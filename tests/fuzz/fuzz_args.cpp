@@ -89,6 +89,16 @@ int AllUsersSelectByNumber(const char *number, const char *outputFile) {
 int AllUsersGetDefault(const char *outputFile) {
     return Record("all -g", nullptr, outputFile);
 }
+int AllUsersRemove(const char *outputFile) {
+    return Record("all -u", nullptr, outputFile);
+}
+int CatalogRemoveDefault() {
+    return Record("-u", nullptr);
+}
+int LogonSetDefault(const char *path) {
+    return Record("-logon", path);
+}
+SelectMode Selecting;
 bool TwUnloadManager() {
     return false;
 }
@@ -133,6 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The walk. The single-argument forms are looked for in both entries, the
     // program path included; -help would start a browser.
     Calls.clear();
+    Selecting = SelectMode();
     char *walked[kArgLimit + 1];
     memcpy(walked, list, sizeof list);
     auto single = [&](const char *word) {
