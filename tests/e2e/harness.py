@@ -213,7 +213,7 @@ class Case:
     def run(self, args="", cmdline=None, env=None, unset=(), appdata=True, temp=True,
             message_file=True, display=True, wine_extra=None, cwd=None, timeout=120,
             build=None, preexec=None, occupy=False, pipes=False, station=False,
-            no_job=False, end_when=None):
+            no_job=False, end_when=None, unprivileged=False):
         """Runs the case's build (or `build`) with the argument text `args` after
         the quoted program path, or with the exact command line `cmdline`;
         `preexec` runs in the child before Wine starts (to set resource limits, say);
@@ -222,7 +222,8 @@ class Case:
         {stdin}, {stdout} and {stderr}, with {pid} for its parent's id;
         `station` runs it in a window station that no user sees; `no_job` makes its
         AssignProcessToJobObject fail; `end_when` (a path, or a list) has it ended,
-        with exit code 99, once every such file holds something."""
+        with exit code 99, once every such file holds something; `unprivileged`
+        starts it without the backup and restore privileges."""
         build = build or self.build
         exe = win_path(os.path.join(self.program, build.exe))
         if cmdline is None:
@@ -258,6 +259,8 @@ class Case:
             lines.append("station")
         if no_job:
             lines.append("nojob")
+        if unprivileged:
+            lines.append("unprivileged")
         for path in [end_when] if isinstance(end_when, str) else end_when or []:
             lines.append("end-when " + win_path(path))
         job = os.path.join(self.root, "job.txt")

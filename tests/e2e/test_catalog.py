@@ -311,7 +311,7 @@ class Selection(CatalogCase):
     def test_by_part_of_the_product_name(self):
         flatbed, sheet = self.two_sources()
         # Each run first sets the other source, so the name must undo it.
-        for name in ("flat", "FLAT", '"atbed p"', '""', "e"):
+        for name in ("flat", "FLAT", '"atbed p"', "e"):
             with self.subTest(name=name):
                 r = self.case.run("-n 2 -s %s" % name)
                 self.assertEqual((r.code, r.messages), (0, []))

@@ -14,11 +14,14 @@ USAGE = (
     "scanner family name\n\t%P% = scanner product name\n\t%D% = data source file\n-la\tList all "
     "info about installed scanner(s)\n-lj\tList all info about installed scanner(s) as JSON\n-c\t"
     "Check installed scanner(s): why one is missing\n-s name\tSet current scanner by name. name "
-    "can be a partial match.\n-n num\tSet current scanner by number (1...)\n\nOPTS are:\n"
+    "can be a partial match.\n-n num\tSet current scanner by number (1...)\n-u\tUnset current "
+    "scanner (TWAIN then uses the first one)\n-logon file\tSet current scanner to this data "
+    "source file, with no box (at sign-in)\n\nOPTS are:\n"
     "-o outfile\tSend output to outfile (use with -l, -ll, -la, -lj, -c or -g)\n-2\tUse DSM "
     "Version 2 (not shipped by default with Windows)\n\tNOTE: -s and -n won't work in -2 unless "
-    "you add twaindsm.dll\n-all\tApply -s, -n and -g to every user of the computer, present and "
-    "future\n\t(run as administrator; not with -2)\n\n{0} -help\nShow online help.\n\nThe default (no opts or actions) "
+    "you add twaindsm.dll\n-all\tApply -s, -n, -u and -g to every user of the computer, present "
+    "and future\n\t(run as administrator; not with -2)\n-keep\tWith -s and -n, keep a scanner "
+    "the user chose\n-atlogon\tWith -all, also set it at each user's next sign-in\n\n{0} -help\nShow online help.\n\nThe default (no opts or actions) "
     "is -g.").format(BUILD.program)
 
 VERSION = re.compile(r"Build date:\t[A-Z][a-z]{2} [ 0-9]\d \d{4}\nBuild time:\t\d\d:\d\d:\d\d\n\Z")

@@ -159,18 +159,24 @@ TEST_F(Diagnostics, UnwritableRecordFileShowsTheBox) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find("shown"), std::string::npos);
 }
 
-// Where no one sees a box it would wait for no one: the log has it instead.
+// Where no one sees a box it would wait for no one: the log has it instead. A
+// window station no user sees, and session 0, whose own station says it is seen.
 TEST_F(Diagnostics, NoBoxWhereNoOneSeesIt) {
-    OsSetInteractiveStationForTest(false);
     testing::internal::CaptureStderr();
+    OsSetInteractiveStationForTest(false);
     EXPECT_EQ(MessageOut("first\nsecond", "Caption", kBoxWarning), 1);
     OsSetInteractiveStationForTest(true);
+    OsSetSessionForTest(0);
+    EXPECT_EQ(MessageOut("first\nsecond", "Caption", kBoxWarning), 1);
+    OsSetSessionForTest(1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     std::vector<std::string> lines = LogLines();
-    ASSERT_EQ(lines.size(), 7u);
-    EXPECT_EQ(Unstamped(lines[3]), "[warning] Caption");
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + 4, lines.end()),
-              (std::vector<std::string>{"first", "second", "[end]"}));
+    ASSERT_EQ(lines.size(), 11u);
+    for (size_t at : {3, 7}) {
+        EXPECT_EQ(Unstamped(lines[at]), "[warning] Caption");
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + at + 1, lines.begin() + at + 4),
+                  (std::vector<std::string>{"first", "second", "[end]"}));
+    }
 }
 
 // The record of a fatal error, written by the dying child process.
