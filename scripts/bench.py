@@ -27,6 +27,11 @@ compared with another was taken under the same load of the machine:
               workers); a fifth of the rounds, at least 5
   manager     Corvane.exe -o out.txt -2 -l through the test Source Manager
               answering 50 sources
+  profiles    Corvane.exe -o out.txt -all -s over 200 user profiles added to
+              the prefix's profile list, each with a hive file that is loaded,
+              written and unloaded (no target: the figure per profile); each
+              run must leave no hive loaded and log one line per profile; a
+              fifth of the rounds, at least 5
 
 Every figure is the median of the rounds with the minimum and the maximum.
 It also gives each executable's size (target 300 KiB or less) and the peak
@@ -57,6 +62,8 @@ SLOW_MS = 300
 SLOW_TARGET = 0.45
 SPREAD_FOLDERS = 10
 SPREAD_TARGET = 1.5
+PROFILES = 200
+PROFILE_LIST = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
 
 # name, build folder, test Source Manager file, its folder below drive_c, the
 # TWAIN folder the Source Manager 2.4.3 searches, its file in ../shared
@@ -251,6 +258,65 @@ def against(build, folder, lines, count):
     return times + [None] * (3 - len(times))
 
 
+def add_profiles(build, count):
+    """count user profiles in the prefix's list, each with a hive file holding
+    an old default; returns their registry file, for removing them again."""
+    users = os.path.join(PREFIX, "drive_c", "users")
+    keys = ["S-1-5-21-77-%d" % n for n in range(count)]
+    lines, hives = ["REGEDIT4", ""], []
+    for key in keys:
+        os.makedirs(os.path.join(users, "bench-" + key), exist_ok=True)
+        hives.append("C:\\users\\bench-%s\\NTUSER.DAT" % key)
+        lines += ["[%s\\%s]" % (PROFILE_LIST, key),
+                  '"ProfileImagePath"="C:\\\\users\\\\bench-%s"' % key, ""]
+    undo = os.path.join(PREFIX, "drive_c", "bench-profiles-undo.reg")
+    for path, text in ((os.path.join(PREFIX, "drive_c", "bench-profiles.reg"), lines),
+                       (undo, ["REGEDIT4", ""] + ["[-%s\\%s]" % (PROFILE_LIST, k) for k in keys])):
+        with open(path, "w", newline="\r\n") as f:
+            f.write("\n".join(text) + "\n")
+    env = wine_env()
+    subprocess.run(["wine", "reg", "import", "C:\\bench-profiles.reg", "/reg:64"], env=env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    for i in range(0, count, 50):  # a command line of its own for each 50
+        subprocess.run(["wine", os.path.join(build.fixtures, "hive.exe"), "save",
+                        "Software\\Halvorquin\\Bench", "Default Source", "C:\\old.ds"]
+                       + hives[i:i + 50], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+    return "C:\\bench-profiles-undo.reg"
+
+
+def bench_profiles(build, count):
+    """-all -s over PROFILES profiles: its times, checked to leave no hive
+    loaded and to log a line per profile."""
+    undo = add_profiles(build, PROFILES)
+    try:
+        build.install_settings(build.sources)
+        command = build.corvane("-o %s -all -s Source" % win_path(build.out))
+        log = os.path.join(build.temp, build.name + ".log")
+        for _ in range(2):
+            if os.path.exists(log):
+                os.remove(log)
+            build.check(command, None)
+            with open(build.out, "rb") as f:
+                loaded = f.read().count(b"|loaded|C:\\old.ds|")
+            with open(log, "rb") as f:
+                logged = f.read().count(b" -all: S-1-5-21-77-")
+            users = subprocess.run(["wine", "reg", "query", "HKU"], env=build.env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
+            if loaded != PROFILES or logged != PROFILES or b"Corvane." in users:
+                sys.exit("bench: -all reached %d profiles and logged %d of %d; hives left: %s" %
+                         (loaded, logged, PROFILES, b"Corvane." in users))
+        (times,) = rounds([command], max(5, count // 5), build.env)
+        return times
+    finally:
+        subprocess.run(["wine", "reg", "import", undo, "/reg:64"], env=wine_env(),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        users = os.path.join(PREFIX, "drive_c", "users")
+        for folder in os.listdir(users):
+            if folder.startswith("bench-"):
+                shutil.rmtree(os.path.join(users, folder), ignore_errors=True)
+
+
 def verdict(value, target):
     return "target <= %.2f: %s" % (target, "met" if value <= target else "MISSED")
 
@@ -271,6 +337,8 @@ def bench_build(build, count):
     build.install_settings(build.sources)
     build.check(build.listing("-2"), SOURCES)
     (manager,) = rounds([build.listing("-2")], count, build.env)
+
+    profiles = bench_profiles(build, count)
 
     build.install_settings(build.place(build.sources))
     peak = [peak_memory(build.listing(), build.env) for _ in range(5)]
@@ -312,6 +380,8 @@ def bench_build(build, count):
         figure(ratios(slow, bare_slow), "", 1.0, 3), SLOW_TARGET,
         "met" if side_by_side else "MISSED"))
     print("  -2 listing (test DSM)    %s" % figure(manager))
+    print("  -all -s, %d profiles    %s, %.1f ms a profile" % (
+        PROFILES, figure(profiles), statistics.median(profiles) * 1000 / PROFILES))
     print("  size                     %.1f KiB   target <= %d KiB: %s" % (
         size, SIZE_TARGET_KIB, "met" if size <= SIZE_TARGET_KIB else "MISSED"))
     print("  peak memory of a listing %s (bare loader %s)" % (
