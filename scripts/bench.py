@@ -25,6 +25,10 @@ compared with another was taken under the same load of the machine:
               Source Manager on the same files (target 0.45 of the bare
               loader or less: slow sources are asked side by side in several
               workers); a fifth of the rounds, at least 5
+  deep        the listing with ds_depth=4 over a tree of empty folders 4
+              levels deep (6 in each, 1554 in all) that holds one test data
+              source at the bottom, against the Source Manager 2.4.3, which
+              searches every level, listing the same tree (target 1.0 or less)
   manager     Corvane.exe -o out.txt -2 -l through the test Source Manager
               answering 50 sources
   profiles    Corvane.exe -o out.txt -all -s over 200 user profiles added to
@@ -64,6 +68,9 @@ SPREAD_FOLDERS = 10
 SPREAD_TARGET = 1.5
 PROFILES = 200
 PROFILE_LIST = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
+DEEP_FOLDERS = 6  # in each folder of the deep tree
+DEEP_LEVELS = 4
+DEEP_TARGET = 1.0
 
 # name, build folder, test Source Manager file, its folder below drive_c, the
 # TWAIN folder the Source Manager 2.4.3 searches, its file in ../shared
@@ -143,6 +150,7 @@ class Build:
         self.empty = os.path.join(self.state, "empty")
         self.slow = os.path.join(self.state, "slow")
         self.spread = os.path.join(self.state, "spread")
+        self.deep = os.path.join(self.state, "deep")
         self.temp = os.path.join(self.state, "temp")
         for folder in (self.program, self.sources, self.empty, self.slow, self.temp):
             os.makedirs(folder)
@@ -155,6 +163,13 @@ class Build:
             shutil.copy(os.path.join(self.fixtures, "testds.ds"),
                         os.path.join(self.spread, "vendor%02d" % ((i - 1) % SPREAD_FOLDERS + 1),
                                      "source%02d.ds" % i))
+        folders = [self.deep]
+        for _ in range(DEEP_LEVELS):
+            folders = [os.path.join(f, "level%d" % i) for f in folders
+                       for i in range(1, DEEP_FOLDERS + 1)]
+        for folder in folders:
+            os.makedirs(folder)
+        shutil.copy(os.path.join(self.fixtures, "testds.ds"), os.path.join(folders[0], "deep.ds"))
         for i in range(1, SLOW_SOURCES + 1):
             path = os.path.join(self.slow, "slow%02d.ds" % i)
             shutil.copy(os.path.join(self.fixtures, "testds.ds"), path)
@@ -173,13 +188,14 @@ class Build:
                         TESTDSM_SCENARIO=win_path(self.scenario))
         self.env.pop("TESTDSM_LOG", None)
 
-    def install_settings(self, ds_dir, peer=False):
-        """Makes ds_dir the user's catalogue folder (the shipped file, put in
-        place with -!), and with peer the Source Manager 2.4.3 that of -2."""
+    def install_settings(self, ds_dir, peer=False, depth=1):
+        """Makes ds_dir the user's catalogue folder, searched depth levels down
+        (the shipped file, put in place with -!), and with peer the Source
+        Manager 2.4.3 that of -2."""
         with open(os.path.join(self.program, self.name + ".ini"), "wb") as f:
             f.write(("[Settings]\r\nds_dir=%s\r\nds_reg_dir=Software\\Halvorquin\\Bench\r\n"
-                     "ds_reg_name=Default Source\r\n%s" % (
-                         win_path(ds_dir),
+                     "ds_reg_name=Default Source\r\nds_depth=%d\r\n%s" % (
+                         win_path(ds_dir), depth,
                          "dsm_path=%s\r\n" % win_path(self.peer) if peer else "")).encode())
         self.check(self.corvane("-!"), None)
 
@@ -334,6 +350,13 @@ def bench_build(build, count):
     spread, bare_spread, peer_spread = against(build, build.spread, SOURCES, count)
     slow, bare_slow, peer_slow = against(build, build.slow, SLOW_SOURCES, max(5, count // 5))
 
+    deep = peer_deep = None
+    if build.peer:
+        build.install_settings(build.place(build.deep), peer=True, depth=DEEP_LEVELS)
+        for command in (build.listing(), build.listing("-2")):
+            build.check(command, 1)
+        deep, peer_deep = rounds([build.listing(), build.listing("-2")], count, build.env)
+
     build.install_settings(build.sources)
     build.check(build.listing("-2"), SOURCES)
     (manager,) = rounds([build.listing("-2")], count, build.env)
@@ -379,6 +402,12 @@ def bench_build(build, count):
     print("  ratio slow/bare          %s   target <= %.2f: %s" % (
         figure(ratios(slow, bare_slow), "", 1.0, 3), SLOW_TARGET,
         "met" if side_by_side else "MISSED"))
+    if deep:
+        print("  deep tree, ds_depth=%d    %s" % (DEEP_LEVELS, figure(deep)))
+        print("  Source Manager 2.4.3     %s" % figure(peer_deep))
+        print("  ratio deep/SM 2.4.3      %s   %s" % (
+            figure(ratios(deep, peer_deep), "", 1.0, 3),
+            verdict(statistics.median(ratios(deep, peer_deep)), DEEP_TARGET)))
     print("  -2 listing (test DSM)    %s" % figure(manager))
     print("  -all -s, %d profiles    %s, %.1f ms a profile" % (
         PROFILES, figure(profiles), statistics.median(profiles) * 1000 / PROFILES))

@@ -37,6 +37,10 @@ void EnterOwnFolder(const char *path) {
 
 } // namespace
 
+bool OrdinalEntryAllowed(const char *path) {
+    return strstr(path, "wiatwain.ds") == nullptr;
+}
+
 CandidateOutcome AskModule(const char *path, bool withOrigin, TW_IDENTITY *identity, uint32_t *code,
                            bool *answeredWithOrigin, OsLeftBehind *left) {
     OsForeignBegin(path, "DS_Entry");
@@ -51,7 +55,7 @@ CandidateOutcome AskModule(const char *path, bool withOrigin, TW_IDENTITY *ident
         *code = OsLastError();
     } else {
         void *entry = OsModuleSymbol(module, "DS_Entry");
-        if (entry == nullptr && strstr(path, "wiatwain.ds") == nullptr)
+        if (entry == nullptr && OrdinalEntryAllowed(path))
             entry = OsModuleOrdinal(module, 1);
         outcome = kNoEntry;
         if (entry != nullptr) {

@@ -1,6 +1,6 @@
-// The source catalogue: the scan of data-source files in ds_dir and its
-// immediate sub-folders, the table of the sources that answered, what became
-// of every candidate, and the workers that ask them.
+// The source catalogue: the scan of data-source files in ds_dir and the
+// folders below it (ds_depth levels), the table of the sources that answered,
+// what became of every candidate, and the workers that ask them.
 #pragma once
 
 #include <cstddef>
@@ -81,6 +81,9 @@ int ScanDataSources(const char *folder);
 // scan found it (a search pattern too long for the system, say).
 OsFolderState ScanFolderState(const char *folder, unsigned *error);
 void AddDataSource(const char *folder, const char *name);
+// Whether a source without DS_Entry is asked through its export of ordinal 1:
+// not where its path names wiatwain.ds, the system's bridge to WIA.
+bool OrdinalEntryAllowed(const char *path);
 // Loads the module (by its full path) with its own folder as the working
 // folder and the loader's search put back, asks it for its identity as the
 // standard asks, with no origin (withOrigin: with the program's identity), and

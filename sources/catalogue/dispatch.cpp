@@ -1,5 +1,5 @@
 // Which worker takes which candidate. A worker serves one folder (ds_dir, or
-// one of its sub-folders: one vendor's), so that nothing a vendor's driver
+// one of the folders below it: one vendor's), so that nothing a vendor's driver
 // leaves in a process (a DLL directory, the default DLL folders, a library
 // loaded under a common name) reaches another vendor's. A worker holds one
 // candidate at a time, so that none waits behind a slow one. A new folder gets

@@ -1,7 +1,9 @@
-// The catalogue scan: data-source files in a folder and its immediate sub-folders.
+// The catalogue scan: data-source files in a folder and the folders below it,
+// ds_depth levels down.
 #include <cstdlib>
 #include <cstring>
 
+#include "app/settings.h"
 #include "catalogue/catalogue.h"
 #include "platform/files.h"
 #include "platform/system.h"
@@ -39,6 +41,42 @@ struct ScanFolder {
     StringList unwritable;
     unsigned failure; // the system's error when it could not be searched
 };
+
+// The folders the scan searches, in the order their files are asked.
+struct FolderTable {
+    ScanFolder *folders;
+    int32_t count;
+    int32_t room;
+};
+
+// Adds the folder and, levels deep, the folders below it: each folder's own
+// files before those of its first sub-folder and that one's sub-folders, as
+// at one level ds_dir's files come before each vendor's folder.
+void AddFolders(FolderTable *table, const char *path, int levels) {
+    if (table->count == table->room) {
+        int32_t room = table->room > 0 ? table->room * 2 : 16;
+        auto *grown =
+            static_cast<ScanFolder *>(MemAlloc(room * static_cast<int32_t>(sizeof(ScanFolder))));
+        if (table->count > 0)
+            memcpy(grown, table->folders, table->count * sizeof(ScanFolder));
+        free(table->folders);
+        table->folders = grown;
+        table->room = room;
+    }
+    ScanFolder folder = {StrDup(path), nullptr, ListNew(0), 0};
+    folder.files = ListFiles(path, "*.ds", &folder.unwritable, &folder.failure);
+    unsigned folderFailure = 0;
+    StringList below =
+        levels > 0 ? ListFolders(path, "*.*", &folder.unwritable, &folderFailure) : ListNew(0);
+    folder.failure = folder.failure ? folder.failure : folderFailure;
+    table->folders[table->count++] = folder;
+    for (StringList name = below; *name != nullptr; ++name) {
+        char *sub = PathJoin(path, *name);
+        AddFolders(table, sub, levels - 1);
+        free(sub);
+    }
+    FreeList(below);
+}
 
 } // namespace
 
@@ -156,41 +194,32 @@ int ScanDataSources(const char *typed) {
 
     // Every candidate is known before the first is asked: the workers may
     // take the next ones while one is slow to answer. A folder without a name
-    // is reported once, not searched.
-    StringList unwritable = ListNew(0);
-    unsigned filesFailure = 0;
-    StringList files = ListFiles(folder, "*.ds", &unwritable, &filesFailure);
-    StringList folders = ListFolders(folder, "*.*", &unwritable, &FolderError);
-    FolderError = filesFailure ? filesFailure : FolderError;
-    int count = ListCount(folders) + 1;
-    auto *scan =
-        static_cast<ScanFolder *>(MemAlloc(count * static_cast<int32_t>(sizeof(ScanFolder))));
-    scan[0] = {StrDup(folder), files, unwritable, 0};
+    // is reported once, not searched; ds_dir that cannot be searched is
+    // reported as the folder itself.
+    FolderTable table = {nullptr, 0, 0};
+    AddFolders(&table, folder, SourceDepth());
+    FolderError = table.folders[0].failure;
+    table.folders[0].failure = 0;
     StringList paths = ListNew(0);
-    for (int i = 0; i < count; ++i) {
-        if (i > 0) {
-            scan[i].path = PathJoin(folder, folders[i - 1]);
-            scan[i].unwritable = ListNew(0);
-            scan[i].files = ListFiles(scan[i].path, "*.ds", &scan[i].unwritable, &scan[i].failure);
-        }
-        for (StringList name = scan[i].files; *name != nullptr; ++name) {
-            char *path = PathJoin(scan[i].path, *name);
+    for (int i = 0; i < table.count; ++i) {
+        for (StringList name = table.folders[i].files; *name != nullptr; ++name) {
+            char *path = PathJoin(table.folders[i].path, *name);
             ListAppend(&paths, path);
             free(path);
         }
     }
     PlanCandidates(paths);
     FreeList(paths);
-    FreeList(folders);
-    for (int i = 0; i < count; ++i) {
-        if (scan[i].failure != 0)
-            NoteCandidate(scan[i].path, kUnsearchable, scan[i].failure);
-        AddAll(scan[i].path, scan[i].files);
-        FreeList(scan[i].files);
-        NoteUnwritable(scan[i].path, scan[i].unwritable);
-        free(scan[i].path);
+    for (int i = 0; i < table.count; ++i) {
+        ScanFolder &scan = table.folders[i];
+        if (scan.failure != 0)
+            NoteCandidate(scan.path, kUnsearchable, scan.failure);
+        AddAll(scan.path, scan.files);
+        FreeList(scan.files);
+        NoteUnwritable(scan.path, scan.unwritable);
+        free(scan.path);
     }
-    free(scan);
+    free(table.folders);
     free(folder);
     EndScanWorker();
     return 0;

@@ -1,10 +1,11 @@
 // The check report (-c) in catalogue mode: why a data source is or is not in
-// the catalogue, which files the scan does not reach, and what the stored
-// default names.
+// the catalogue, which files the scan does not reach, which the other program
+// lists, and what the stored default names.
 #include <cstdlib>
 #include <cstring>
 
 #include "app/report.h"
+#include "app/settings.h"
 #include "catalogue/catalogue.h"
 #include "commands/commands.h"
 #include "platform/files.h"
@@ -18,21 +19,54 @@
 
 namespace {
 
-// The scan searches ds_dir and one folder below; the check looks this deep.
-constexpr int kDeepestLevel = 3;
+// The two programs, each with the kind of data source it loads and the folder
+// Windows keeps for that kind.
+struct Kind {
+    int32_t machine;
+    const char *words;
+    const char *program;
+    const char *folder;
+};
+constexpr Kind kKinds[] = {{kMachineX86, "a 32-bit data source", "Corvane", "twain_32"},
+                           {kMachineX64, "a 64-bit data source", "Corvane64", "twain_64"}};
+
+// Room for the Windows folder's path, which the system keeps short.
+constexpr int kWindowsRoom = 260;
+
+const Kind *KindOf(int32_t machine) {
+    for (const Kind &kind : kKinds)
+        if (kind.machine == machine)
+            return &kind;
+    return nullptr;
+}
+
+const Kind &OtherKind() {
+    return kKinds[0].machine == static_cast<int32_t>(OsProgramMachine) ? kKinds[1] : kKinds[0];
+}
+
+// Most Windows computers have it: it has no DS_Entry, and the Source Manager
+// lists the WIA scanners through it.
+bool WiaBridge(const char *path) {
+    return StrCompareNoCase(FileName(path), "wiatwain.ds") == 0;
+}
+
+void PutWiaBridge(FILE *stream) {
+    fputs("the system's bridge to WIA scanners: WIA-only scanners are listed through the Source "
+          "Manager, Corvane.exe -2 -l (see \"WIA scanners\" in README.txt, chapter 8)",
+          stream);
+}
 
 // Why a file that did not load may never load here: built for another machine,
 // or no Windows module at all.
 void PutMachineHint(FILE *stream, const char *path) {
     int32_t machine = ModuleMachine(path);
+    const Kind *kind = KindOf(machine);
     if (machine == kMachineNoModule)
         fputs("; not a Windows module", stream);
     else if (machine == kMachineUnread || machine == static_cast<int32_t>(OsProgramMachine))
         return;
-    else if (machine == kMachineX86)
-        fputs("; a 32-bit data source: use Corvane.exe", stream);
-    else if (machine == kMachineX64)
-        fputs("; a 64-bit data source: use Corvane64.exe", stream);
+    else if (kind)
+        fprintf(stream, "; %s: use %s.exe", kind->words, kind->program);
     else
         fprintf(stream, "; a data source for machine 0x%04X", static_cast<unsigned>(machine));
 }
@@ -53,7 +87,10 @@ void PutCandidate(FILE *stream, const CandidateRecord &record) {
         PutMachineHint(stream, record.path);
         break;
     case kNoEntry:
-        fputs("no DS_Entry", stream);
+        if (WiaBridge(record.path))
+            PutWiaBridge(stream);
+        else
+            fputs("no DS_Entry", stream);
         break;
     case kIdentityRefused:
         fprintf(stream, "identity refused: result %u", record.code);
@@ -93,31 +130,110 @@ void PutCandidate(FILE *stream, const CandidateRecord &record) {
     fputc('\n', stream);
 }
 
-// The data-source files that lie deeper than the scan searches.
-void PutUnsearched(FILE *stream, const char *dsDir, const char *folder, int level) {
-    if (level >= 2) {
+// What the check names of the files below a folder, down to the deepest a
+// depth setting reaches: those of ds_dir deeper than the scan searches, or
+// every one in the other program's folder, never loaded: their PE headers tell
+// what they are.
+struct Walk {
+    const char *root;
+    int from;          // the first level named (0: the root's own files)
+    const Kind *other; // the other program's kind, or null for ds_dir
+    int otherDepth;    // the other program's ds_depth
+};
+
+// A file of the other program's folder: which program lists it.
+void PutOtherKind(FILE *stream, const Walk &walk, const char *path, int level) {
+    int32_t machine = ModuleMachine(path);
+    bool entry = machine >= 0 && ModuleExports(path, "DS_Entry", OrdinalEntryAllowed(path) ? 1 : 0);
+    const Kind *kind = KindOf(machine);
+    if (kind == walk.other && entry) {
+        fprintf(stream, "%s: use %s.exe", kind->words, kind->program);
+        if (level > walk.otherDepth)
+            fprintf(stream, " with ds_depth=%d", level);
+        return;
+    }
+    if (!entry && machine >= 0 && WiaBridge(path)) {
+        PutWiaBridge(stream);
+        return;
+    }
+    if (machine == kMachineNoModule)
+        fputs("not a Windows module", stream);
+    else if (machine == kMachineUnread)
+        fputs("cannot be read", stream);
+    else if (!entry)
+        fputs("no DS_Entry", stream);
+    else if (kind)
+        fputs(kind->words, stream);
+    else
+        fprintf(stream, "a data source for machine 0x%04X", static_cast<unsigned>(machine));
+    fputs(": no program lists it from this folder", stream);
+}
+
+void PutWalked(FILE *stream, const Walk &walk, const char *folder, int level) {
+    if (level >= walk.from) {
         StringList files = ListFiles(folder, "*.ds");
         for (StringList name = files; *name; ++name) {
             char *path = PathJoin(folder, *name);
             PutEscaped(stream, path);
-            fputs(": not searched: more than one folder below ", stream);
-            PutEscaped(stream, dsDir);
+            fputs(": ", stream);
+            if (walk.other) {
+                PutOtherKind(stream, walk, path, level);
+            } else {
+                fprintf(stream, "not searched: %d folders below ", level);
+                PutEscaped(stream, walk.root);
+                fprintf(stream, "; set ds_depth=%d to search there", level);
+            }
             fputc('\n', stream);
             free(path);
         }
         ListFreeItems(files);
         free(files);
     }
-    if (level >= kDeepestLevel)
+    if (level >= kMostDepth)
         return;
     StringList folders = ListFolders(folder, "*.*");
     for (StringList name = folders; *name; ++name) {
         char *path = PathJoin(folder, *name);
-        PutUnsearched(stream, dsDir, path, level + 1);
+        PutWalked(stream, walk, path, level + 1);
         free(path);
     }
     ListFreeItems(folders);
     free(folders);
+}
+
+// The other program's folder: the ds_dir of its settings file beside this
+// program, else the Windows folder's for its kind; with its ds_depth (1 where
+// it gives none this program can read).
+char *OtherFolder(const Kind &other, int *depth) {
+    char *folder = ShippedSetting(other.program, "ds_dir");
+    char *depthText = ShippedSetting(other.program, "ds_depth");
+    int read = depthText ? WholeNumber(depthText, 1, kMostDepth) : -1;
+    *depth = read > 0 ? read : 1;
+    free(depthText);
+    char windows[kWindowsRoom];
+    int length = folder ? 0 : OsWindowsDirectory(windows, sizeof windows);
+    if (length > 0 && length < kWindowsRoom)
+        folder = PathJoin(windows, other.folder);
+    char *full = folder ? CatalogFolder(folder) : nullptr;
+    free(folder);
+    return full;
+}
+
+// Whether two full paths name one folder, a backslash at the end or not.
+bool SameFolder(const char *first, const char *second) {
+    size_t a = strlen(first) - (EndsWithChar(first, '\\') ? 1 : 0);
+    size_t b = strlen(second) - (EndsWithChar(second, '\\') ? 1 : 0);
+    return a == b && StrNCompareNoCase(first, second, a) == 0;
+}
+
+void PutOtherFolder(FILE *stream, const char *dsDir) {
+    Walk walk = {nullptr, 0, &OtherKind(), 1};
+    char *folder = OtherFolder(*walk.other, &walk.otherDepth);
+    if (folder && !SameFolder(folder, dsDir)) {
+        walk.root = folder;
+        PutWalked(stream, walk, folder, 0);
+    }
+    free(folder);
 }
 
 // Whether a path is whole, naming its drive or server ("C:\...", "\\server\...",
@@ -227,7 +343,8 @@ int CatalogCheck(const char *outputFile) {
     }
     for (int32_t i = 0; i < ScanCandidates.count; ++i)
         PutCandidate(stream, ScanCandidates.records[i]);
-    PutUnsearched(stream, dsDir, dsDir, 0);
+    PutWalked(stream, Walk{dsDir, SourceDepth() + 1, nullptr, 0}, dsDir, 0);
+    PutOtherFolder(stream, dsDir);
     free(dsDir);
     PutStoredDefault(stream);
     ReportFinish(stream, path, outputFile);

@@ -80,6 +80,10 @@ void OsSetCodePage(unsigned codePage);
 // ANSI code-page text converted to UTF-8, as a heap text (released with free);
 // null when memory runs out.
 char *OsAnsiToUtf8(const char *text);
+// UTF-8 text converted to the code page, as a heap text (released with free),
+// '?' for each character the code page has none for (*lacking then set),
+// never a look-alike; null when memory runs out.
+char *OsUtf8ToAnsi(const char *text, bool *lacking);
 
 // The system's error code of the latest failed call (GetLastError), to be read
 // straight after the call that failed.

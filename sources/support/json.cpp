@@ -13,46 +13,6 @@ namespace {
 // The longest output of one input byte: a C0 control as \u00XX.
 constexpr size_t kWorstPerByte = 6;
 
-bool Continuation(unsigned char c) {
-    return (c & 0xC0) == 0x80;
-}
-
-// Length of the valid UTF-8 sequence at text (its code point in *point), or 0
-// when none begins there (overlong forms, surrogates and values past U+10FFFF
-// included).
-int DecodeUtf8(const unsigned char *text, uint32_t *point) {
-    unsigned char lead = text[0];
-    if (lead < 0x80) {
-        *point = lead;
-        return 1;
-    }
-    int length;
-    uint32_t low, high; // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, low = 0x80, high = 0xBF;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (text[1] < low || text[1] > high)
-        return 0;
-    for (int i = 2; i < length; ++i)
-        if (!Continuation(text[i]))
-            return 0;
-    uint32_t value = lead & (0x7F >> length);
-    for (int i = 1; i < length; ++i)
-        value = (value << 6) | (text[i] & 0x3F);
-    *point = value;
-    return length;
-}
-
 } // namespace
 
 char *JsonString(const char *utf8) {
@@ -65,7 +25,7 @@ char *JsonString(const char *utf8) {
     const unsigned char *in = reinterpret_cast<const unsigned char *>(utf8);
     while (*in) {
         uint32_t point = 0;
-        int size = DecodeUtf8(in, &point);
+        int size = Utf8Sequence(in, &point);
         if (size == 0) {
             memcpy(out, "\xEF\xBF\xBD", 3);
             out += 3;

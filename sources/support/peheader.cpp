@@ -103,18 +103,19 @@ bool Headers(Image *image, size_t *optional, uint32_t *magic) {
            Inside(*image, image->sectionTable, image->sectionCount * kSectionEntry);
 }
 
-// Finds the import directory's address; false when the image has none.
-bool ImportDirectory(Image *image, uint32_t *rva) {
+// Finds the address of a data directory (0 the exports, 1 the imports); false
+// when the image has none.
+bool DataDirectory(Image *image, uint32_t index, uint32_t *rva) {
     size_t optional = 0;
     uint32_t magic = 0;
     if (!Headers(image, &optional, &magic))
         return false;
     size_t counted = optional + (magic == kMagicPe32 ? 92 : 108);
-    size_t importEntry = counted + 4 + 8; // the second data directory
-    if (image->sectionTable < importEntry + 8 || !Inside(*image, importEntry, 8) ||
-        At(*image, counted, 4) < 2)
+    size_t entry = counted + 4 + 8 * index;
+    if (image->sectionTable < entry + 8 || !Inside(*image, entry, 8) ||
+        At(*image, counted, 4) <= index)
         return false;
-    *rva = At(*image, importEntry, 4);
+    *rva = At(*image, entry, 4);
     return *rva != 0;
 }
 
@@ -141,7 +142,7 @@ StringList ImageImports(const unsigned char *bytes, size_t size) {
     StringList names = ListNew(0);
     Image image{bytes, size, 0, 0};
     uint32_t rva = 0;
-    if (!ImportDirectory(&image, &rva))
+    if (!DataDirectory(&image, 1, &rva))
         return names;
     // One descriptor after the other until the empty one; each is looked up
     // anew, since nothing says they lie in one piece of one section.
@@ -160,6 +161,53 @@ StringList ImageImports(const unsigned char *bytes, size_t size) {
             ListAppend(&names, name);
     }
     return names;
+}
+
+namespace {
+
+constexpr uint32_t kMostExportNames = 65536;
+constexpr size_t kExportDirectory = 40;
+
+// Whether the export address table (count entries at addresses) gives the
+// function of that index an address, as GetProcAddress needs.
+bool Exported(const Image &image, uint32_t addresses, uint32_t count, uint32_t index) {
+    size_t at = 0;
+    return index < count && FileOffset(image, addresses + 4 * index, &at) && Inside(image, at, 4) &&
+           At(image, at, 4) != 0;
+}
+
+} // namespace
+
+bool ImageExports(const unsigned char *bytes, size_t size, const char *name, uint32_t ordinal) {
+    Image image{bytes, size, 0, 0};
+    uint32_t rva = 0;
+    size_t table = 0;
+    if (!DataDirectory(&image, 0, &rva) || !FileOffset(image, rva, &table) ||
+        !Inside(image, table, kExportDirectory))
+        return false;
+    uint32_t base = At(image, table + 16, 4);
+    uint32_t functions = At(image, table + 20, 4);
+    uint32_t names = At(image, table + 24, 4);
+    uint32_t addresses = At(image, table + 28, 4);
+    uint32_t nameAddresses = At(image, table + 32, 4);
+    uint32_t nameOrdinals = At(image, table + 36, 4);
+    if (ordinal != 0 && ordinal >= base && Exported(image, addresses, functions, ordinal - base))
+        return true;
+    // Names are matched as GetProcAddress matches them, letter case and all.
+    for (uint32_t i = 0; i < names && i < kMostExportNames; ++i) {
+        size_t nameEntry = 0;
+        size_t nameAt = 0;
+        size_t ordinalAt = 0;
+        if (!FileOffset(image, nameAddresses + 4 * i, &nameEntry) || !Inside(image, nameEntry, 4) ||
+            !FileOffset(image, At(image, nameEntry, 4), &nameAt))
+            return false;
+        const char *exported = NameAt(image, nameAt);
+        if (exported == nullptr || strcmp(exported, name) != 0)
+            continue;
+        return FileOffset(image, nameOrdinals + 2 * i, &ordinalAt) && Inside(image, ordinalAt, 2) &&
+               Exported(image, addresses, functions, At(image, ordinalAt, 2));
+    }
+    return false;
 }
 
 bool ImageWhole(const unsigned char *bytes, size_t size) {
@@ -228,4 +276,13 @@ bool ModuleWhole(const char *path) {
     bool whole = !bytes || !all || ImageWhole(bytes, size);
     free(bytes);
     return whole;
+}
+
+bool ModuleExports(const char *path, const char *name, uint32_t ordinal) {
+    size_t size = 0;
+    bool all = false;
+    unsigned char *bytes = ReadImage(path, &size, &all);
+    bool exported = bytes && ImageExports(bytes, size, name, ordinal);
+    free(bytes);
+    return exported;
 }

@@ -26,6 +26,13 @@ StringList ImageImports(const unsigned char *bytes, size_t size);
 constexpr long kImageReadLimit = 64L * 1024 * 1024;
 StringList ModuleImports(const char *path);
 
+// Whether a PE32 or PE32+ image exports the function name, or (ordinal not 0)
+// a function of that ordinal, as its export directory tells GetProcAddress;
+// never a read outside the bytes given. The same for a file (its first
+// kImageReadLimit bytes): false when it cannot be read.
+bool ImageExports(const unsigned char *bytes, size_t size, const char *name, uint32_t ordinal);
+bool ModuleExports(const char *path, const char *name, uint32_t ordinal);
+
 // Whether a PE32 or PE32+ image holds every byte its headers promise, as the
 // loader requires: a section whose bytes lie past the file's end (a file cut
 // short) makes the image unloadable. The same for a file; one that cannot be

@@ -1,6 +1,7 @@
 // Reader of one bracketed section of a settings file.
 #include "support/sectionfile.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,9 +63,29 @@ void SkipByteOrderMark(FILE *file, const char *path) {
         rewind(file);
 }
 
+// Whether the rest of the file is UTF-8 that holds more than ASCII, as Notepad
+// decides it for a file without a mark: ANSI text with a character past ASCII
+// is hardly ever valid UTF-8. The file is read to its end and put back.
+bool Utf8Text(FILE *file, char **line, size_t *capacity) {
+    long start = ftell(file);
+    bool valid = true;
+    bool beyondAscii = false;
+    while (valid && ReadLine(file, line, capacity)) {
+        uint32_t point = 0;
+        int size = 0;
+        for (auto *c = reinterpret_cast<const unsigned char *>(*line); valid && *c; c += size) {
+            size = Utf8Sequence(c, &point);
+            valid = size > 0;
+            beyondAscii = beyondAscii || size > 1;
+        }
+    }
+    fseek(file, start, SEEK_SET);
+    return valid && beyondAscii;
+}
+
 } // namespace
 
-int LoadLines(const char *path, const char *section, StringList *lines) {
+int LoadLines(const char *path, const char *section, StringList *lines, SectionPlace *place) {
     FILE *file = fopen(path, "rb");
     if (!file)
         Fatal("LoadLines. %s file missing", path);
@@ -76,9 +97,15 @@ int LoadLines(const char *path, const char *section, StringList *lines) {
 
     size_t capacity = 256;
     char *line = static_cast<char *>(Grow(nullptr, capacity, 1));
+    bool utf8 = Utf8Text(file, &line, &capacity);
     bool found = false;
-    while (!found && ReadLine(file, &line, &capacity))
+    int number = 0;
+    while (!found && ReadLine(file, &line, &capacity)) {
         found = StrNCompareNoCase(line, header, headerLength) == 0;
+        number++;
+    }
+    if (place)
+        *place = {utf8, number + 1};
 
     // The array doubles as it fills, so a huge section is read in linear time.
     size_t slots = 8;

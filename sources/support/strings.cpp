@@ -32,6 +32,10 @@ bool SameChar(const char *text, const char *part, size_t size) {
     return text[0] == part[0] && text[1] == part[1];
 }
 
+bool Continuation(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
+
 } // namespace
 
 void *MemAlloc(int32_t size) {
@@ -285,4 +289,37 @@ DecimalText ReadDecimal(const char *text) {
     else
         number.value = static_cast<int>(value);
     return number;
+}
+
+int Utf8Sequence(const unsigned char *text, uint32_t *point) {
+    unsigned char lead = text[0];
+    if (lead < 0x80) {
+        *point = lead;
+        return 1;
+    }
+    int length;
+    uint32_t low, high; // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, low = 0x80, high = 0xBF;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text[1] < low || text[1] > high)
+        return 0;
+    for (int i = 2; i < length; ++i)
+        if (!Continuation(text[i]))
+            return 0;
+    uint32_t value = lead & (0x7F >> length);
+    for (int i = 1; i < length; ++i)
+        value = (value << 6) | (text[i] & 0x3F);
+    *point = value;
+    return length;
 }

@@ -61,3 +61,8 @@ struct DecimalText {
     int typedLength;   // typedLength characters from here
 };
 DecimalText ReadDecimal(const char *text);
+
+// Length of the valid UTF-8 sequence at text (its code point in *point), or 0
+// when none begins there (overlong forms, surrogates and values past U+10FFFF
+// included). The text ends in a NUL, which no sequence holds.
+int Utf8Sequence(const unsigned char *text, uint32_t *point);

@@ -10,8 +10,8 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 from harness import (BUILD, OTHER, PROGRAM_NAME, TITLE, Case, WineTestCase, date_header,
-                     dump_rows, file_bytes, install_source, left_running, loads, only_for,
-                     read_registry, win_path, wine)
+                     dump_rows, file_bytes, install_program, install_source, left_running, loads,
+                     only_for, read_registry, win_path, wine)
 
 REG_NAME = "Default Source"
 # Each source is freed right after its call, not only at the end of the run.
@@ -35,11 +35,12 @@ def first_in_folder(order, path):
     return [p for p in order if os.path.dirname(p) == os.path.dirname(path)][0] == path
 
 
-def scan_order(folder):
-    """Every *.ds path the catalogue should try, in the order it should try them."""
+def scan_order(folder, depth=1):
+    """Every *.ds path the catalogue should try, down to depth levels of folders,
+    in the order it should try them: each folder's files, then each sub-folder's."""
     paths = [os.path.join(folder, n) for n in wine_names(folder)]
-    for sub in wine_names(folder, folders=True):
-        paths += [os.path.join(folder, sub, n) for n in wine_names(os.path.join(folder, sub))]
+    for sub in wine_names(folder, folders=True) if depth > 0 else []:
+        paths += scan_order(os.path.join(folder, sub), depth - 1)
     return paths
 
 
@@ -59,11 +60,18 @@ class CatalogCase(WineTestCase):
         os.makedirs(self.ds)
         self.reg_key = "Software\\CorvaneE2E\\%s\\%d" % (self._testMethodName, time.time_ns())
         self.settings()
+        # A program folder of its own, where the other program's settings name a
+        # folder of the case's: -c names the drivers a test puts there.
+        self.case.program = install_program(self.out("program"))
+        self.other = self.out("other")
+        with open(os.path.join(self.case.program, OTHER.settings), "wb") as f:
+            f.write(b"[Settings]\r\nds_dir=%s\r\n" % win_path(self.other).encode())
 
-    def settings(self, ds_dir=None, reg_dir=None, reg_name=REG_NAME):
-        self.case.write_settings("[Settings]\r\nds_dir=%s\r\nds_reg_dir=%s\r\nds_reg_name=%s\r\n" % (
+    def settings(self, ds_dir=None, reg_dir=None, reg_name=REG_NAME, extra="",
+                 encoding="latin-1"):
+        self.case.write_settings(("[Settings]\r\nds_dir=%s\r\nds_reg_dir=%s\r\nds_reg_name=%s\r\n%s" % (
             ds_dir if ds_dir is not None else win_path(self.ds),
-            reg_dir if reg_dir is not None else self.reg_key, reg_name))
+            reg_dir if reg_dir is not None else self.reg_key, reg_name, extra)).encode(encoding))
 
     def two_sources(self):
         """'Flatbed Pro' listed first (top level), 'Sheetfeed 2' second (sub-folder)."""

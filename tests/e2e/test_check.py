@@ -69,6 +69,8 @@ def ansi(text):  # as a program under code page 932 writes it, one byte a charac
     return text.encode("cp932").decode("latin-1")
 
 
+WIA = ("the system's bridge to WIA scanners: WIA-only scanners are listed through the Source "
+       "Manager, Corvane.exe -2 -l (see \"WIA scanners\" in README.txt, chapter 8)")
 UNWRITABLE = (": the name cannot be written in code page %d: no TWAIN Source Manager can load "
               "it; rename the file or folder")
 
@@ -119,21 +121,52 @@ class CatalogueCheck(Reports, CatalogCase):
                                        "126)" % (win_path(path), why))
         other = install_source(vendor, "other.ds", build=OTHER)
         expected[other] = not_loaded(other, OTHER_HINT[OTHER.name])
-        # Two and three folders down are named; four are not looked at.
+        wia = install_source(self.ds, "wiatwain.ds", variant="nods")
+        expected[wia] = re.escape(win_path(wia) + ": " + WIA)
+        # Two to four folders down are named with the depth that searches them;
+        # five are not looked at.
         deep = [install_source(os.path.join(vendor, "old"), "deep.ds"),
-                install_source(os.path.join(vendor, "old", "x"), "deeper.ds")]
-        install_source(os.path.join(vendor, "old", "x", "y"), "deepest.ds")
+                install_source(os.path.join(vendor, "old", "x"), "deeper.ds"),
+                install_source(os.path.join(vendor, "old", "x", "y"), "deepest.ds")]
+        install_source(os.path.join(vendor, "old", "x", "y", "z"), "too deep.ds")
+        # The other program's folder: each file, never loaded, with the program
+        # that lists it.
+        kinds = {"x86": "a 32-bit data source", "x64": "a 64-bit data source"}
+        use = "%s: use %s" % (kinds[OTHER.name], OTHER.exe)
+        nowhere = ": no program lists it from this folder"
+        others = {install_source(self.other, "scan.ds", build=OTHER): use,
+                  install_source(os.path.join(self.other, "v", "old"), "deep.ds", build=OTHER):
+                      use + " with ds_depth=2",
+                  install_source(self.other, "own.ds"): kinds[BUILD.name] + nowhere,
+                  install_source(self.other, "nods.ds", variant="nods", build=OTHER):
+                      "no DS_Entry" + nowhere,
+                  install_source(self.other, "wiatwain.ds", variant="nods", build=OTHER): WIA}
 
         order = scan_order(self.ds)
         self.assertEqual(sorted(order), sorted(expected))
         patterns = [expected[p] for p in order]
-        patterns += [re.escape("%s: not searched: more than one folder below %s"
-                               % (win_path(p), win_path(self.ds))) for p in deep]
+        patterns += [re.escape("%s: not searched: %d folders below %s; set ds_depth=%d to search "
+                               "there" % (win_path(p), n, win_path(self.ds), n))
+                     for n, p in enumerate(deep, 2)]
+        patterns += [re.escape("%s: %s" % (win_path(p), others[p]))
+                     for p in scan_order(self.other, 4)]
         patterns.append("default: none")
         lines = self.report("-c")
         self.assertEqual(len(lines), len(patterns), lines)
         for line, pattern in zip(lines, patterns):
             self.assertRegex(line, "^%s$" % pattern)
+
+    def test_the_other_kind_in_the_windows_folder_without_its_settings(self):
+        os.remove(os.path.join(self.case.program, OTHER.settings))
+        # One that answers nothing: the Source Manager tests list that folder too.
+        path = install_source(os.path.join(OTHER.twain_host, "E2E check"), "nods.ds",
+                              variant="nods", build=OTHER)
+        try:
+            self.assertIn("C:\\windows\\%s\\E2E check\\nods.ds: no DS_Entry: no program lists "
+                          "it from this folder" % os.path.basename(OTHER.twain_host),
+                          self.report("-c"))
+        finally:
+            shutil.rmtree(os.path.dirname(path))
 
     def test_folders_the_system_cannot_search_are_named(self):
         # Their search patterns pass the system's 260 characters: ds_dir's own
@@ -161,6 +194,26 @@ class CatalogueCheck(Reports, CatalogCase):
                     for n, p in enumerate(order[:50], 1)]
         expected += ["%s: not loaded: 50 sources already" % win_path(order[50]), "default: none"]
         self.assertEqual(self.report("-c"), expected)
+
+    def test_deeper_folders_with_and_without_ds_depth(self):
+        files = [(0, install_source(self.ds, "top.ds", product="Top")),
+                 (2, install_source(os.path.join(self.ds, "acme", "v2"), "two.ds", product="Two")),
+                 (3, install_source(os.path.join(self.ds, "acme", "v2", "x"), "three.ds",
+                                    product="Three"))]
+        for depth, args in (("", "-c"), ("2", "-c"), ("04", "-c"), ("3", "-s three -c")):
+            with self.subTest(ds_depth=depth):
+                self.settings(extra="ds_depth=%s\r\n" % depth)
+                searched = [(level, p) for level, p in files if level <= int(depth or 1)]
+                lines = ["%s: source %d: %s" % (win_path(p), n, os.path.basename(p)[:-3].title())
+                         for n, (_, p) in enumerate(searched, 1)]
+                lines += ["%s: not searched: %d folders below %s; set ds_depth=%d to search there"
+                          % (win_path(p), level, win_path(self.ds), level)
+                          for level, p in files[len(searched):]]
+                default = win_path(files[2][1]) + " = source 3" if "-s" in args else "none"
+                self.assertEqual(self.report(args), lines + ["default: " + default])
+        self.settings(extra="ds_depth=5\r\n")
+        self.assertFatal(self.case.run("-l"), "file: %s section: Settings - setting 'ds_depth' is "
+                         "not a whole number from 1 to 4: 5" % win_path(self.case.user_settings))
 
     def test_stored_default_in_the_check_and_the_json_flags(self):
         flatbed, sheet = self.two_sources()
@@ -205,10 +258,19 @@ class CatalogueCheck(Reports, CatalogCase):
         first = ansi(win_path(install_source(ds, "a.ds", product=ansi("スキャナ"))))
         xerox = ansi(win_path(install_source(os.path.join(ds, "表"), "x.ds", product="Xerox Pro")))
         install_source(ds, "é.ds")
+        report = ["%s: source 1: %s" % (first, ansi("スキャナ")), ansi(win_path(ds)) + "\\?.ds" +
+                  UNWRITABLE % 932, xerox + ": source 2: Xerox Pro", "default: %s = source 2" % xerox]
         self.settings(ds_dir=ansi(win_path(ds)))
-        self.assertEqual(self.report("-s x -c"), [
-            "%s: source 1: %s" % (first, ansi("スキャナ")), ansi(win_path(ds)) + "\\?.ds" +
-            UNWRITABLE % 932, xerox + ": source 2: Xerox Pro", "default: %s = source 2" % xerox])
+        self.assertEqual(self.report("-s x -c"), report)
+        # Saved by Notepad: UTF-8 without a mark, read in the code page; where
+        # the code page cannot write it, the setting and its line are named.
+        self.settings(ds_dir=win_path(ds), encoding="utf-8")
+        self.assertEqual(self.report("-c"), report)
+        self.locale = CP1252
+        self.assertFatal(self.case.run("-c", wine_extra=self.locale),
+                         "file: %s section: Settings - setting 'ds_dir' on line 2 cannot be "
+                         "written in code page 1252: %s?" % (win_path(self.case.user_settings),
+                                                            win_path(self.ds)))
 
     def test_json_reads_back_the_exact_strings(self):
         paths = [install_source(os.path.join(self.ds, "Scann\xe9"), "s%d.ds" % i,

@@ -269,9 +269,11 @@ def untraced(t, s, r):
 
 def one_line_each(t, s, r):
     t.assertEqual(file_bytes(s.out), b"1=X  \x01default: none\r\n2=Sheetfeed 2\r\n")
-    t.assertEqual(file_bytes(s.path("check.txt")), (
-        "%s: source 1: X\\r\\n\\x01default: none\r\n%s: source 2: Sheetfeed 2\r\ndefault: none"
-        "\r\n" % (s.w("ds", "flatbed.ds"), s.w("ds", "vendor", "sheet.ds"))).encode())
+    # Wine's own drivers of the other kind come between the sources and the default.
+    lines = file_bytes(s.path("check.txt")).decode().split("\r\n")
+    t.assertEqual(lines[:2] + lines[-2:], [
+        "%s: source 1: X\\r\\n\\x01default: none" % s.w("ds", "flatbed.ds"),
+        "%s: source 2: Sheetfeed 2" % s.w("ds", "vendor", "sheet.ds"), "default: none", ""])
 
 
 def no_output(t, s, r):

@@ -1,6 +1,6 @@
-// The PE reader: the imported DLL names of any bytes and whether the image is
-// whole, read from memory and from a file alike, and never from outside the
-// bytes.
+// The PE reader: the imported DLL names of any bytes, whether it exports the
+// data-source entry and whether the image is whole, read from memory and from
+// a file alike, and never from outside the bytes.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Only a module can be whole.
     bool whole = ImageWhole(data, size);
     FUZZ_CHECK(ModuleWhole(path.c_str()) == whole && (!whole || ModuleMachine(path.c_str()) >= 0));
+    // Only a module exports, read from memory as from its file.
+    bool exported = ImageExports(data, size, "DS_Entry", 1);
+    FUZZ_CHECK(ModuleExports(path.c_str(), "DS_Entry", 1) == exported &&
+               (!exported || ModuleMachine(path.c_str()) >= 0));
     for (int i = 0; i < count; i++) {
         FUZZ_CHECK(strcmp(read[i], names[i]) == 0 && *names[i] && strlen(names[i]) < 256);
         for (int j = 0; j < i; j++)

@@ -10,6 +10,7 @@
 
 #include "app/program.h"
 #include "app/settings.h"
+#include "platform/system.h"
 #include "support/sectionfile.h"
 #include "support/strings.h"
 #include "support/variables.h"
@@ -65,8 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::ofstream(file, std::ios::binary) << bytes;
 
     StringList lines = nullptr;
+    SectionPlace place{};
     std::string message;
-    bool fatal = EndsInFatal([&] { LoadLines(file.c_str(), "Settings", &lines); }, &message);
+    bool fatal =
+        EndsInFatal([&] { LoadLines(file.c_str(), "Settings", &lines, &place); }, &message);
     FUZZ_CHECK(fatal == Utf16(data, size));
     if (fatal) {
         FUZZ_CHECK(message == file + " is saved as UTF-16 (Unicode): save it as ANSI or UTF-8");
@@ -94,10 +97,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SettingsPath = nullptr;
     fatal = EndsInFatal(SettingsLoad, &message);
     std::map<std::string, std::string> last;
-    for (const std::string &entry : entries) {
+    int unwritable = 0; // the line of the first setting the code page cannot write
+    for (size_t i = 0; i < entries.size(); i++) {
+        // A UTF-8 file's lines come in the code page.
+        bool lacking = false;
+        char *ansi = place.utf8 ? OsUtf8ToAnsi(entries[i].c_str(), &lacking) : nullptr;
+        std::string entry = ansi ? ansi : entries[i];
+        free(ansi);
         size_t equals = entry.find('=');
         if (equals == std::string::npos)
             continue;
+        if (lacking) {
+            unwritable = place.firstLine + static_cast<int>(i);
+            break;
+        }
         std::string key = Trimmed(entry.substr(0, equals));
         for (auto &known : last)
             if (StrCompareNoCase(known.first.c_str(), key.c_str()) == 0)
@@ -112,8 +125,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         unknown += !VarKnown(name);
     FUZZ_CHECK(VarRoom() >= unknown);
     bool complete = *VarGet("ds_dir") && *VarGet("ds_reg_dir") && *VarGet("ds_reg_name");
-    FUZZ_CHECK(fatal != complete);
-    if (fatal)
+    FUZZ_CHECK(unwritable ? fatal : fatal != complete);
+    if (unwritable)
+        FUZZ_CHECK(message.find("' on line " + std::to_string(unwritable) +
+                                " cannot be written in code page ") != std::string::npos);
+    else if (fatal)
         FUZZ_CHECK(message.find("' missing") != std::string::npos);
     return 0;
 }

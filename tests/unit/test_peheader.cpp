@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "commands/commands.h"
@@ -96,6 +97,48 @@ TEST(PeHeader, ImportedDllsOrNoneOfADamagedImage) {
         EXPECT_EQ(std::vector<std::string>(list, list + ListCount(list)), c.names) << c.what;
         ListFreeItems(list);
         free(list);
+    }
+}
+
+// A PE32 image whose export directory, at 0x200 in its one section, gives the
+// functions their addresses from the ordinal base and names the first ones.
+static std::string Exporting(uint32_t base, std::vector<uint32_t> addresses,
+                             std::vector<std::string> names) {
+    std::string bytes = Importing(false, {});
+    auto put = [&bytes](size_t at, size_t value) {
+        for (int i = 0; i < 4; ++i)
+            bytes[at + i] = static_cast<char>(value >> (8 * i));
+    };
+    put(0xF8, 0x200); // the exports' directory in place of the imports'
+    put(0x100, 0);
+    const size_t fields[] = {base, addresses.size(), names.size(), 0x240, 0x280, 0x2A0};
+    for (size_t i = 0; i < 6; ++i)
+        put(0x210 + 4 * i, fields[i]); // from the directory's ordinal base on
+    for (size_t i = 0; i < addresses.size(); ++i)
+        put(0x240 + 4 * i, addresses[i]);
+    for (size_t i = 0; i < names.size(); ++i) {
+        put(0x280 + 4 * i, 0x300 + 0x20 * i);
+        bytes[0x2A0 + 2 * i] = static_cast<char>(i);
+        bytes.replace(0x300 + 0x20 * i, names[i].size(), names[i]);
+    }
+    return bytes;
+}
+
+// DS_Entry by name, else the function of ordinal 1, as GetProcAddress finds them.
+TEST(PeHeader, EntryExportedByNameOrOrdinal) {
+    const std::tuple<std::string, uint32_t, bool> cases[] = {
+        {Exporting(1, {0x1000, 0x1010}, {"Other", "DS_Entry"}), 0, true},
+        {Exporting(1, {0x1000}, {}), 1, true},
+        {Exporting(2, {0x1000}, {}), 1, false},                  // below the base
+        {Exporting(1, {0}, {"DS_Entry"}), 1, false},             // no address
+        {Exporting(1, {0x1000}, {"ds_entry"}), 0, false},        // letter case
+        {Exporting(1, {0x1000}, {}).substr(0, 0x230), 1, false}, // cut short
+    };
+    ScratchFolder scratch;
+    for (const auto &[bytes, ordinal, exported] : cases) {
+        WriteBytes(scratch.path + "/module.ds", bytes);
+        EXPECT_EQ(ModuleExports((scratch.path + "/module.ds").c_str(), "DS_Entry", ordinal),
+                  exported);
     }
 }
 

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/program.h"
 #include "app/settings.h"
 #include "platform/system.h"
 #include "support/diagnostics.h"
@@ -40,6 +41,7 @@ TEST(Scan, SystemAccountSetsNoDefault) {
     ScratchFolder scratch;
     for (const char *name : {"ds_dir", "ds_reg_dir", "ds_reg_name"})
         VarSet(name, scratch.path.c_str());
+    ProgramFolderPath = scratch.path.data(); // where the other program's settings would be
     std::string report = scratch.path + "/check.txt";
     OsSetLocalSystemForTest(true);
     EXPECT_EXIT(CatalogSelectByName("x"), testing::ExitedWithCode(1), "runs as the system account");
@@ -51,6 +53,7 @@ TEST(Scan, SystemAccountSetsNoDefault) {
     OsSetLocalSystemForTest(false);
     EXPECT_EQ(FileBytes(report), "whose default: the system account's, not a user's (run -c as "
                                  "the logged-on user, or -all -g, to see theirs)\ndefault: none\n");
+    ProgramFolderPath = nullptr;
 }
 
 } // namespace

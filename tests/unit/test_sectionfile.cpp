@@ -76,6 +76,27 @@ TEST_F(SectionFile, EveryByteAndBothLineEnds) {
     EXPECT_EQ(Load("[Settings]\n\xEF\xBB\xBF=x\n"), Lines{"\xEF\xBB\xBF=x"});
 }
 
+// UTF-8 as Notepad decides it: valid throughout and more than ASCII, with a
+// mark or without; the section's first line counted from the file's first.
+TEST_F(SectionFile, Utf8IsToldWithTheSectionsFirstLine) {
+    const std::pair<std::string, int> cases[] = {
+        {"[Settings]\nds_dir=C:\\\xE8\xA1\xA8\n", 2},
+        {"\xEF\xBB\xBF; caf\xC3\xA9\r\n\r\n[Settings]\r\na=1\r\n", 4},
+        {"[Settings]\na=1\n", -2},                     // ASCII: either
+        {"[Settings]\na=\xC3\xA9\n\nb=caf\xE9\n", -2}, // ANSI, after the section
+        {"[Settings]\na=\xC0\xAF\n", -2},              // an overlong form
+    };
+    for (const auto &[text, line] : cases) {
+        WriteBytes(path, text);
+        StringList lines = nullptr;
+        SectionPlace place{};
+        LoadLines(path.c_str(), "Settings", &lines, &place);
+        EXPECT_EQ(place.utf8 ? place.firstLine : -place.firstLine, line) << text;
+        ListFreeItems(lines);
+        free(lines);
+    }
+}
+
 TEST_F(SectionFile, Utf16IsRefusedByName) {
     using namespace std::string_literals;
     for (const std::string &head : {"\xFF\xFE[\0S\0"s, "\xFE\xFF\0[\0S"s, "[\0S\0"s, "\0[\0S"s}) {

@@ -5,6 +5,7 @@
 #include "platform/posix/internal.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <spawn.h>
 #include <time.h>
 #include <unistd.h>
@@ -272,6 +273,36 @@ char *OsAnsiToUtf8(const char *text) {
     }
     *out = '\0';
     return utf8;
+}
+
+// The code page the tests choose, through the C library's converter; what it
+// cannot write becomes '?', one for each character.
+char *OsUtf8ToAnsi(const char *text, bool *lacking) {
+    *lacking = false;
+    char name[16];
+    snprintf(name, sizeof name, "CP%u", CodePage);
+    iconv_t converter = iconv_open(name, "UTF-8");
+    size_t left = strlen(text);
+    size_t room = left * 2 + 1; // a code page takes at most two bytes a character
+    char *ansi =
+        converter != reinterpret_cast<iconv_t>(-1) ? static_cast<char *>(malloc(room)) : nullptr;
+    char *in = const_cast<char *>(text);
+    char *out = ansi;
+    while (ansi && left > 0 &&
+           iconv(converter, &in, &left, &out, &room) == static_cast<size_t>(-1)) {
+        *lacking = true;
+        *out++ = '?';
+        room--;
+        // Past the lead byte and its continuation bytes.
+        do {
+            ++in, --left;
+        } while (left > 0 && (static_cast<unsigned char>(*in) & 0xC0) == 0x80);
+    }
+    if (ansi)
+        *out = '\0';
+    if (converter != reinterpret_cast<iconv_t>(-1))
+        iconv_close(converter);
+    return ansi;
 }
 
 // There is no system account here: the tests choose the answer.

@@ -363,3 +363,25 @@ char *OsAnsiToUtf8(const char *text) {
                 *c = '?';
     return copy;
 }
+
+// WideToAnsi takes no best-fit character: Windows would otherwise write an
+// accented letter that code page 932 lacks as the plain one, naming another
+// folder. Wine has best-fit tables of its own, so only Windows shows which
+// characters the flag keeps from being changed.
+char *OsUtf8ToAnsi(const char *text, bool *lacking) {
+    *lacking = false;
+    int wide = MultiByteToWideChar(CP_UTF8, 0, text, -1, NULL, 0);
+    wchar_t *buffer = wide > 0 ? static_cast<wchar_t *>(calloc(wide, sizeof(wchar_t))) : nullptr;
+    char *ansi = nullptr;
+    if (buffer && MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, wide) > 0) {
+        int needed = WideToAnsi(buffer, nullptr, 0, lacking);
+        ansi = needed > 0 ? static_cast<char *>(malloc(needed)) : nullptr;
+        bool again = false;
+        if (ansi && WideToAnsi(buffer, ansi, needed, &again) != needed) {
+            free(ansi);
+            ansi = nullptr;
+        }
+    }
+    free(buffer);
+    return ansi;
+}
