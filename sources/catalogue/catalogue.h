@@ -66,8 +66,8 @@ extern CandidateTable ScanCandidates;
 
 // Whether a path (a stored default, or one deployed) names a data-source file
 // of this program's kind: a .ds file that is there, built for this program's
-// machine. Told from the file's header, never loaded; nothing here ends the
-// run.
+// machine, with an entry the scan would ask. Told from the file's headers,
+// never loaded; nothing here ends the run.
 bool DataSourceOfThisKind(const char *path);
 
 // A folder (ds_dir) as the scan takes it: its full path, a relative one taken

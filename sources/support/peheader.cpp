@@ -236,7 +236,9 @@ bool ImageWhole(const unsigned char *bytes, size_t size) {
 namespace {
 
 // The file's first kImageReadLimit bytes (a heap block of *size bytes), or
-// null when it cannot be opened; *all tells whether that is the whole file.
+// null when it cannot be opened or held in memory (which ends nothing: -all
+// reads a file while a user's hive is loaded); *all tells whether that is the
+// whole file.
 unsigned char *ReadImage(const char *path, size_t *size, bool *all) {
     FILE *file = fopen(path, "rb");
     if (!file)
@@ -249,8 +251,8 @@ unsigned char *ReadImage(const char *path, size_t *size, bool *all) {
     *all = length <= kImageReadLimit;
     if (!*all)
         length = kImageReadLimit;
-    auto *bytes = static_cast<unsigned char *>(MemAlloc(static_cast<int32_t>(length) + 1));
-    *size = fread(bytes, 1, static_cast<size_t>(length), file);
+    auto *bytes = static_cast<unsigned char *>(malloc(static_cast<size_t>(length) + 1));
+    *size = bytes ? fread(bytes, 1, static_cast<size_t>(length), file) : 0;
     fclose(file);
     return bytes;
 }

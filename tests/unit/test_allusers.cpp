@@ -16,6 +16,7 @@
 #include "platform/profiles.h"
 #include "support/variables.h"
 
+#include "images.h"
 #include "scratch.h"
 
 namespace {
@@ -101,11 +102,9 @@ std::string OwnHives(const std::string &users, const std::string &but) {
     return names;
 }
 
-// A file of this program's kind as its header tells: a PE for x86.
+// A data source of this program's kind as its headers tell: x86, DS_Entry.
 void PutModule(const std::string &path) {
-    std::string bytes(64, '\0');
-    bytes[0] = 'M', bytes[1] = 'Z', bytes[0x3C] = 64;
-    Put(path, bytes + std::string("PE\0\0\x4C\x01", 6));
+    Put(path, Exporting(1, {0x1000}, {"DS_Entry"}));
 }
 
 struct Fixture {
