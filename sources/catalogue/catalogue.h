@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "TWLINK/twain.h"
 #include "app/settings.h"
@@ -128,3 +129,14 @@ void NoteLeftChanged(const char *path, const char *after);
 // when given Corvane's identity" (or what it did when first asked, and that it
 // answered when asked again with it), what it left; empty when nothing is noted.
 void PutNotes(char *text, size_t size, bool accepted, const CandidateNotes &notes);
+// "not loaded: " with the system's message and error for a module file.
+void PutNotLoaded(FILE *stream, const char *path, unsigned error, const char *working);
+// Why the system did not load a module file: the system's message and error,
+// or the DLLs it needs that the loader does not find or cannot load; a hint
+// where the message misleads. working is the working folder while it was
+// loaded, or null for its own folder (a data source's).
+constexpr int kNotLoadedSize = 1024;
+void NotLoadedText(char *buf, size_t size, const char *path, unsigned error, const char *working);
+// Whether a data source of this machine needs a DLL that the loader does not
+// find where it looks, or finds and cannot load: the same in every process.
+bool DllsKeepOut(const char *path);

@@ -63,10 +63,10 @@ int FolderWork(int folder, int most) {
     return waiting;
 }
 
-bool Send(Slot *slot, int index, int limit) {
-    const char *path = Plan[index].path;
+bool Request(Slot *slot, const Candidate &candidate, int limit) {
+    const char *path = candidate.path;
     WorkerRequest request = {kRequestMark, slot->sent + 1, static_cast<uint32_t>(strlen(path)),
-                             Plan[index].withOrigin ? 1u : 0u};
+                             candidate.withOrigin ? 1u : 0u};
     // One write: the request, then the path.
     auto *bytes =
         static_cast<char *>(MemAlloc(static_cast<int32_t>(sizeof request + request.length)));
@@ -75,11 +75,18 @@ bool Send(Slot *slot, int index, int limit) {
     int state =
         OsWorkerSend(slot->worker, bytes, static_cast<int>(sizeof request + request.length), limit);
     free(bytes);
-    if (state != kOsDone)
-        return false; // the wait finds out what became of the worker
+    slot->sent += state == kOsDone ? 1 : 0;
+    return state == kOsDone; // else the wait finds out what became of the worker
+}
+
+bool Send(Slot *slot, int index, int limit) {
+    // On trial, its suspect goes first, as it went then, and nothing between.
+    int ahead = Plan[index].trial ? Plan[index].after : -1;
+    if ((ahead >= 0 && !Request(slot, Plan[ahead], limit)) || !Request(slot, Plan[index], limit))
+        return false;
     if (slot->ready)
         slot->since = OsMilliseconds();
-    ++slot->sent;
+    slot->ahead = ahead;
     slot->asked = index;
     slot->folder = Plan[index].folder;
     Plan[index].state = kOut;
@@ -148,7 +155,7 @@ bool StartSlot(Slot *slot, StartReason reason) {
         if (slot->worker) {
             slot->ready = false;
             slot->sent = 0;
-            slot->asked = slot->last = -1;
+            slot->asked = slot->ahead = slot->last = -1;
             slot->folder = -1;
             slot->since = LastStart = OsMilliseconds();
             if (DebugLevel != 0)
@@ -174,7 +181,7 @@ void ReleaseSlot(Slot *slot, bool ended) {
             Endings[EndingCount++] = {slot->worker, slot->folder, OsMilliseconds()};
     }
     slot->worker = nullptr;
-    slot->asked = -1;
+    slot->asked = slot->ahead = -1;
 }
 
 bool StillEnding(int folder) {

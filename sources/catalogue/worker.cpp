@@ -35,6 +35,9 @@ size_t FolderLength(const char *path) {
 // itself), in this process as before: a fault or the process ending then ends
 // the run naming the source, and the watchdog ends a source that hangs.
 void AskHere(Candidate *candidate, int seconds) {
+    // Nothing here is as in a fresh worker: no trial, nobody blamed.
+    if (candidate->trial)
+        return Settle(candidate, false);
     if (!ScanInProcess) {
         ScanInProcess = true;
         char text[256];

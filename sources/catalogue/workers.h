@@ -17,7 +17,8 @@ struct Slot {
     bool ready;     // its ready message has come
     uint32_t sent;  // sequence number of the latest request
     int asked;      // the candidate it holds, or -1
-    int last;       // the candidate it answered last, or -1
+    int ahead;      // the suspect asked ahead of it on trial, until it answers, or -1
+    int last;       // the last candidate whose code ran in it, or -1
     int folder;     // the folder it serves, or -1 before its first candidate
     unsigned since; // when its start, or its candidate's time, began
 };
@@ -28,11 +29,14 @@ struct Candidate {
     int state;            // a PlanState
     bool fresh;           // to be asked in a worker that has served no other source
     bool withOrigin;      // to be asked with the program's identity as the origin
-    int32_t firstOutcome; // its failure without the origin
-    uint32_t firstCode;
+    int32_t firstOutcome; // its failure when it is asked again: without the origin,
+    uint32_t firstCode;   // or after another source
     // It failed after this candidate in a worker and is asked again afresh,
-    // or -1: when it answers there, that one left the worker changed.
+    // or -1: when it answers there, it is tried.
     int after;
+    // On trial: asked after that candidate in a fresh worker, as it was then;
+    // when it fails again, that one left the worker changed.
+    bool trial;
     int changed; // it left its worker changed: this candidate failed after it, or -1
     WorkerAnswer answer;
 };
@@ -72,3 +76,6 @@ void Take(Slot *slot);
 // Ends the workers whose time is up; the time to wait for the next event.
 int Deadlines(int limit, int workers);
 void Answer(Candidate *candidate, const WorkerAnswer &answer);
+// Ends a candidate's trial: its failure came back after its suspect (again),
+// which is then noted, or it did not, and nobody is blamed.
+void Settle(Candidate *candidate, bool again);

@@ -81,14 +81,6 @@ int LogonSetDefault(const char *path);
 // The check report (-c) and the JSON listing (-lj), in both modes.
 int CatalogCheck(const char *outputFile);
 int ManagerCheck(const char *outputFile);
-// "not loaded: " with the system's message and error for a module file.
-void PutNotLoaded(FILE *stream, const char *path, unsigned error, const char *working);
-// Why the system did not load a module file: the system's message and error,
-// or the DLLs it needs that the loader does not find or cannot load; a hint
-// where the message misleads. working is the working folder while it was
-// loaded, or null for its own folder (a data source's).
-constexpr int kNotLoadedSize = 1024;
-void NotLoadedText(char *buf, size_t size, const char *path, unsigned error, const char *working);
 // What keeps a folder from being searched: "does not exist", ...
 const char *FolderProblem(OsFolderState state);
 // Ends the run for -n with a number that names no source, shown as typed.

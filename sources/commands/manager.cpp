@@ -5,6 +5,7 @@
 #include "TWLINK/TWLINK.h"
 #include "app/report.h"
 #include "app/settings.h"
+#include "catalogue/catalogue.h"
 #include "commands/commands.h"
 #include "platform/modules.h"
 #include "platform/system.h"

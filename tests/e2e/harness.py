@@ -31,6 +31,7 @@ CASES = os.path.join(STATE, "cases")
 WINDOWS_C = os.path.join(PREFIX, "drive_c", "windows")
 # Wine's ANSI code page follows the Unix locale (setup() makes the Japanese one).
 CP932 = {"LOCPATH": STATE, "LC_ALL": "ja_JP.UTF-8"}
+GERMAN = {"LOCPATH": STATE, "LC_ALL": "de_DE.UTF-8"}  # its numbers have a decimal comma
 CP1252 = {"LC_ALL": "C.UTF-8"}
 
 
@@ -119,8 +120,9 @@ def setup():
     for build in BUILDS.values():
         if os.path.exists(os.path.join(build.windows_dir, build.exe)):
             install_program(PROGRAM, build=build)
-    subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", os.path.join(STATE, "ja_JP.UTF-8")],
-                   check=True, timeout=120)
+    for locale in (CP932, GERMAN):
+        subprocess.run(["localedef", "-i", locale["LC_ALL"][:5], "-f", "UTF-8",
+                        os.path.join(STATE, locale["LC_ALL"])], check=True, timeout=120)
 
 
 def cleanup():

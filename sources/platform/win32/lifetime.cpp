@@ -36,8 +36,13 @@ HANDLE Watched[2];
 
 DWORD WINAPI EndWithParent(void *) {
     DWORD code = ERROR_PROCESS_ABORTED;
-    if (WaitForMultipleObjects(Watched[0] ? 2 : 1, Watched[0] ? Watched : Watched + 1, FALSE,
-                               INFINITE) == WAIT_OBJECT_0 + (Watched[0] ? 1 : 0))
+    DWORD woke = WaitForMultipleObjects(Watched[0] ? 2 : 1, Watched[0] ? Watched : Watched + 1,
+                                        FALSE, INFINITE);
+    // A source that closed every handle closed these and the channel: the
+    // worker ends as its channel breaks, not as if its parent had ended.
+    if (woke == WAIT_FAILED)
+        return 0;
+    if (woke == WAIT_OBJECT_0 + (Watched[0] ? 1 : 0))
         GetExitCodeThread(Watched[1], &code);
     EndProcess(code);
 }

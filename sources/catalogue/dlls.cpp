@@ -6,7 +6,7 @@
 #include <initializer_list>
 
 #include "app/program.h"
-#include "commands/commands.h"
+#include "catalogue/catalogue.h"
 #include "platform/modules.h"
 #include "platform/system.h"
 #include "support/diagnostics.h"
@@ -229,6 +229,13 @@ bool PutDllProblems(char *buf, size_t size, const char *path, const char *workin
 }
 
 } // namespace
+
+bool DllsKeepOut(const char *path) {
+    char text[kNotLoadedSize] = "";
+    bool runtime = false;
+    return ModuleMachine(path) == static_cast<int32_t>(OsProgramMachine) &&
+           PutDllProblems(text, sizeof text, path, nullptr, &runtime);
+}
 
 void NotLoadedText(char *buf, size_t size, const char *path, unsigned error, const char *working) {
     *buf = '\0';
