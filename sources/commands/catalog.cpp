@@ -13,6 +13,8 @@
 #include "support/strings.h"
 #include "support/variables.h"
 
+SelectMode Selecting;
+
 void EnsureCatalog() {
     const char *folder = VarGet("ds_dir");
     if (SourceCatalog.count <= 0)
