@@ -141,7 +141,23 @@ constexpr const wchar_t *kRuntimes[] = {L"msvcrt.dll",   L"ucrtbase.dll", L"msvc
                                         L"msvcr71.dll",  L"msvcr80.dll",  L"msvcr90.dll",
                                         L"msvcr100.dll", L"msvcr110.dll", L"msvcr120.dll"};
 
+// The loader's flags follow the full and the base name in the entry; a library
+// whose start-up has run has this one (both Windows' loader and Wine's).
+constexpr ULONG kProcessAttachCalled = 0x00080000;
+
+ULONG LoaderFlags(const LDR_DATA_TABLE_ENTRY &entry) {
+    ULONG flags = 0;
+    memcpy(&flags, reinterpret_cast<const BYTE *>(&entry.FullDllName) + 2 * sizeof(UNICODE_STRING),
+           sizeof flags);
+    return flags;
+}
+
+// A run-time whose start-up never ran is not called: Wine keeps one mapped that
+// a load which then failed brought in (Windows unloads it), and its setlocale
+// would run on state it never made.
 void NoteRuntime(const LDR_DATA_TABLE_ENTRY &entry) {
+    if (!(LoaderFlags(entry) & kProcessAttachCalled))
+        return;
     size_t length = entry.FullDllName.Length / sizeof(wchar_t);
     size_t name = length;
     while (name > 0 && entry.FullDllName.Buffer[name - 1] != L'\\')
