@@ -46,6 +46,7 @@ Usage: python3 scripts/bench.py [--rounds N]   (run through scripts/bench)
 """
 
 import argparse
+import getpass
 import os
 import shutil
 import statistics
@@ -308,7 +309,9 @@ def bench_profiles(build, count):
     try:
         build.install_settings(build.sources)
         command = build.corvane("-o %s -all -s Source" % win_path(build.out))
-        log = os.path.join(build.temp, build.name + ".log")
+        # Wine takes TEMP from its profile, not from the environment.
+        log = os.path.join(PREFIX, "drive_c", "users", getpass.getuser(), "Temp",
+                           build.name + ".log")
         for _ in range(2):
             if os.path.exists(log):
                 os.remove(log)
