@@ -5,7 +5,6 @@
 // them holds reported; and the machine's record that a detection rule reads.
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "TWLINK/TWLINK.h"
 #include "app/program.h"
@@ -20,22 +19,6 @@
 #include "support/variables.h"
 
 namespace {
-
-// The hives this program loads are HKEY_USERS\Corvane.<process id>.<when its
-// process began>.<n>: never a SID, as the user may log on meanwhile; both
-// builds' own; and their run is known for sure, since ids are soon reused.
-constexpr char kHivePrefix[] = "Corvane.";
-// Antivirus and backup tools hold a hive freshly loaded for seconds: its
-// unload is tried again after pauses that double from the first, for about
-// ten seconds in all.
-constexpr unsigned kFirstUnloadPause = 100;
-constexpr unsigned kUnloadPatience = 10000;
-// Where a run that reached every profile it can records the path, with when
-// and by which version, for detection rules.
-constexpr char kRecordKey[] = "SOFTWARE\\Halvorquin\\";
-constexpr char kRecordValue[] = "AllUsersDefault";
-constexpr char kRecordWhen[] = "AllUsersDefaultWritten";
-constexpr char kRecordVersion[] = "AllUsersDefaultVersion";
 
 // How a profile was reached. Passed over: its own files make it unreachable,
 // and no later run could change that; skipped: the system refused for now.
@@ -80,102 +63,6 @@ bool Visited(const OsProfile *profiles, int count, int i) {
     return UserKey(key) && (!IsBackup(key) || TemporaryTwin(profiles, count, key));
 }
 
-// The system's words for an error: "message (error N)".
-void PutErrorWords(char *words, size_t size, unsigned error) {
-    char message[320];
-    if (!OsErrorText(error, "", message, sizeof message))
-        snprintf(message, sizeof message, "unknown error");
-    snprintf(words, size, "%s (error %u)", message, error);
-}
-
-void PutSystemError(char *note, size_t size, const char *what, unsigned error) {
-    char words[360];
-    PutErrorWords(words, sizeof words, error);
-    snprintf(note, size, "%s: %s", what, words);
-}
-
-bool HiveLoaded(const char *name) {
-    StringList names = OsHiveNames();
-    bool found = false;
-    for (StringList item = names; item && *item; ++item)
-        found = found || StrCompareNoCase(*item, name) == 0;
-    if (names)
-        ListFreeItems(names);
-    free(names);
-    return found;
-}
-
-// 0 once the hive is no longer loaded (by this call or by another's).
-unsigned UnloadHive(const char *hive) {
-    unsigned error = 0;
-    unsigned pause = kFirstUnloadPause;
-    for (unsigned waited = 0;
-         (error = OsUnloadHive(hive)) != 0 && HiveLoaded(hive) && waited < kUnloadPatience;
-         pause *= 2) {
-        pause = pause < kUnloadPatience - waited ? pause : kUnloadPatience - waited;
-        OsPause(pause);
-        waited += pause;
-    }
-    return error != 0 && HiveLoaded(hive) ? error : 0;
-}
-
-uint64_t OwnStamp() {
-    static uint64_t stamp;
-    if (!stamp)
-        stamp = OsProcessAt(ProcessId()).stamp;
-    return stamp;
-}
-
-// Whether the run that loaded a hive of this program's name has ended. The name
-// tells the run by its process id and when that process began; a name of an
-// earlier version tells only the id, whose run is taken as going on while a
-// process of that id runs one of this program's builds.
-bool OwnerGone(const char *name) {
-    const char *id = name + strlen(kHivePrefix);
-    size_t digits = strspn(id, "0123456789");
-    const char *rest = id + digits + 1;
-    size_t stampDigits = strspn(rest, "0123456789ABCDEFabcdef");
-    bool stamped = stampDigits == 16 && rest[16] == '.';
-    const char *number = stamped ? rest + 17 : rest;
-    DecimalText process = ReadDecimal(id);
-    if (digits == 0 || id[digits] != '.' || !process.inRange || !*number ||
-        strspn(number, "0123456789") != strlen(number))
-        return false; // not a name this program gives
-    OsProcessMark mark = OsProcessAt(process.value);
-    if (stamped)
-        return mark.stamp != strtoull(rest, nullptr, 16);
-    return mark.stamp == 0 || !mark.program;
-}
-
-// Hives of this program whose run ended before it unloaded them (a deployment
-// tool killed it): until they are unloaded, their users get a temporary
-// profile at sign-in. One line each; the number of those still loaded.
-int UnloadStaleHives(FILE *stream, AllUsersDeed deed) {
-    StringList names = OsHiveNames();
-    int held = 0;
-    for (StringList item = names; item && *item; ++item) {
-        if (StrNCompareNoCase(*item, kHivePrefix, strlen(kHivePrefix)) != 0 || !OwnerGone(*item))
-            continue;
-        unsigned error = UnloadHive(*item);
-        char where[300], note[480];
-        snprintf(where, sizeof where, "HKEY_USERS\\%s", *item);
-        if (error == 0)
-            snprintf(note, sizeof note, "left loaded by a run that ended: unloaded");
-        else
-            PutSystemError(note, sizeof note,
-                           "left loaded by a run that ended, and could not be unloaded", error);
-        held += error != 0;
-        const char *how = error ? "skipped" : "unloaded";
-        const char *set[] = {where, "", how, "", "", note};
-        const char *report[] = {where, "", how, "", note, ""};
-        PutReportLine(stream, deed == kAllReport ? report : set, 6);
-    }
-    if (names)
-        ListFreeItems(names);
-    free(names);
-    return held;
-}
-
 // Reads the stored default of a hive reached, and writes or removes it. Nothing
 // here may end the run, as the hive may be one loaded.
 void Touch(const char *keyPath, AllUsersDeed deed, const char *source, Visit *visit) {
@@ -208,8 +95,7 @@ void Touch(const char *keyPath, AllUsersDeed deed, const char *source, Visit *vi
 void TouchOffline(const OsProfile &profile, int number, AllUsersDeed deed, const char *source,
                   Visit *visit) {
     char hive[64];
-    snprintf(hive, sizeof hive, "%s%d.%016llX.%d", kHivePrefix, ProcessId(),
-             static_cast<unsigned long long>(OwnStamp()), number);
+    OwnHiveName(hive, sizeof hive, number);
     // Made before the hive is loaded: short of memory the run ends here.
     char *keyPath = StrCat3(hive, "\\", VarGet("ds_reg_dir"));
     unsigned error = OsLoadHive(hive, profile, "NTUSER.DAT");
@@ -298,65 +184,6 @@ void PutVisit(FILE *stream, const OsProfile &profile, const Visit &visit, AllUse
     PutReportLine(stream, fields, 6);
 }
 
-char *RecordKey() {
-    return StrCat2(kRecordKey, ProgramName);
-}
-
-// The record's line, and the record written (after a setting that reached every
-// profile it can) or removed (after a removal that did): false when it could
-// not be, *error then telling why.
-bool PutRecord(FILE *stream, AllUsersDeed deed, const char *source, bool complete,
-               unsigned *error) {
-    char *keyPath = RecordKey();
-    char *where = StrCat2("HKEY_LOCAL_MACHINE\\", keyPath);
-    char *before = OsKeyReadTextIn(kRootMachine, keyPath, kRecordValue);
-    char *when = OsKeyReadTextIn(kRootMachine, keyPath, kRecordWhen);
-    char *version = OsKeyReadTextIn(kRootMachine, keyPath, kRecordVersion);
-    bool done = true;
-    char note[200] = "";
-    const char *how = before ? "recorded" : "none";
-    if (deed == kAllReport) {
-        if (before)
-            snprintf(note, sizeof note, "written %s by version %s", when ? when : "?",
-                     version ? version : "?");
-        IdentityText product = StoredProduct(before);
-        const char *fields[] = {"Record", where, how, before, note, product.text};
-        PutReportLine(stream, fields, 6);
-    } else {
-        char stamp[32] = "";
-        time_t now = time(nullptr);
-        if (const struct tm *local = localtime(&now))
-            strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
-        bool change = complete && (deed == kAllSet || before);
-        void *key = !change           ? nullptr
-                    : deed == kAllSet ? OsKeyCreateIn(kRootMachine, keyPath)
-                                      : OsKeyOpenIn(kRootMachine, keyPath);
-        if (change)
-            done = key && (deed == kAllSet ? OsKeySetText(key, kRecordValue, source) &&
-                                                 OsKeySetText(key, kRecordWhen, stamp) &&
-                                                 OsKeySetText(key, kRecordVersion, ProgramVersion)
-                                           : OsKeyDeleteValue(key, kRecordValue) &&
-                                                 OsKeyDeleteValue(key, kRecordWhen) &&
-                                                 OsKeyDeleteValue(key, kRecordVersion));
-        *error = OsLastError();
-        OsKeyClose(key);
-        if (!complete)
-            snprintf(note, sizeof note, "left as it was: not every profile was reached");
-        else if (!done)
-            PutSystemError(note, sizeof note, "could not be changed", *error);
-        how = !complete || !done ? how : deed == kAllSet ? "recorded" : before ? "removed" : "none";
-        const char *after = complete && done ? (deed == kAllSet ? source : "") : before;
-        const char *fields[] = {"Record", where, how, before, after, note};
-        PutReportLine(stream, fields, 6);
-    }
-    free(version);
-    free(when);
-    free(before);
-    free(where);
-    free(keyPath);
-    return done;
-}
-
 // A user's hive is loaded only while no driver has run in this process: one
 // that crashed or hung then would leave it loaded.
 void RefuseForeignCode() {
@@ -393,8 +220,9 @@ int AllUsersVisit(AllUsersDeed deed, const char *source, const char *path, const
         if (i < count && !Visited(profiles, count, i))
             continue;
         const OsProfile &profile = i < count ? profiles[i] : defaults ? *defaults : none;
+        // The key of the user's own profile behind a temporary one.
         const char *backupKey = nullptr;
-        for (int j = 0; i < count && j < count; ++j)
+        for (int j = 0; (profile.state & kProfileTemporary) && j < count; ++j)
             if (TemporaryTwin(profiles, count, profiles[j].key) == &profile)
                 backupKey = profiles[j].key;
         Visit visit;
@@ -416,13 +244,8 @@ int AllUsersVisit(AllUsersDeed deed, const char *source, const char *path, const
     unsigned error = 0;
     bool recorded = PutRecord(stream, deed, source, unreached == 0, &error);
     ReportFinish(stream, path, outputFile);
-    if (!recorded) {
-        char *keyPath = RecordKey();
-        char words[360];
-        PutErrorWords(words, sizeof words, error);
-        Fatal("Can't record the default of every user in HKEY_LOCAL_MACHINE\\%s: %s", keyPath,
-              words);
-    }
+    if (!recorded)
+        RecordFailed(error);
     return unreached > 0 ? 2 : 0;
 }
 

@@ -267,14 +267,10 @@ int LogonSetDefault(const char *path) {
               KindWords());
     const char *keyPath = VarGet("ds_reg_dir");
     const char *valueName = VarGet("ds_reg_name");
-    if (Selecting.keep) {
-        char *stored = OsUserKeyReadText(keyPath, valueName);
-        bool kept = DataSourceOfThisKind(stored);
-        if (kept)
-            LogPrint("-logon: kept %s, the user's own choice", stored);
-        free(stored);
-        if (kept)
-            return 0;
+    if (char *kept = KeptChoice()) {
+        LogPrint("-logon: kept %s, the user's own choice", kept);
+        free(kept);
+        return 0;
     }
     int code = WriteUserRegistryValue(keyPath, valueName, path);
     if (code != 0)

@@ -53,15 +53,10 @@ void PutEmptyCatalog(FILE *stream) {
     free(dsDir);
 }
 
-// With -keep, a stored default that still names a data source of this
-// program's kind stays: the user chose it.
 int WriteDefault(int index) {
-    if (Selecting.keep) {
-        char *stored = OsUserKeyReadText(VarGet("ds_reg_dir"), VarGet("ds_reg_name"));
-        bool kept = DataSourceOfThisKind(stored);
-        free(stored);
-        if (kept)
-            return 0;
+    if (char *kept = KeptChoice()) {
+        free(kept);
+        return 0;
     }
     return WriteUserRegistryValue(VarGet("ds_reg_dir"), VarGet("ds_reg_name"),
                                   SourceCatalog.paths[index]);
@@ -137,6 +132,17 @@ int CatalogSelectByNumber(const char *numberText) {
     return 0;
 }
 
+// With -keep, a stored default that still names a data source of this
+// program's kind stays: the user chose it.
+char *KeptChoice() {
+    char *stored =
+        Selecting.keep ? OsUserKeyReadText(VarGet("ds_reg_dir"), VarGet("ds_reg_name")) : nullptr;
+    if (DataSourceOfThisKind(stored))
+        return stored;
+    free(stored);
+    return nullptr;
+}
+
 int CatalogRemoveDefault() {
     RefuseSystemAccount();
     void *key = OsKeyOpenIn(kRootCurrentUser, VarGet("ds_reg_dir"));
@@ -146,11 +152,10 @@ int CatalogRemoveDefault() {
     error = key ? OsLastError() : error;
     OsKeyClose(key);
     if (!removed) {
-        char message[320] = "";
-        if (!OsErrorText(error, "", message, sizeof message))
-            snprintf(message, sizeof message, "unknown error");
-        Fatal("Can't remove the default source HKEY_CURRENT_USER\\%s\\%s: %s (error %u)",
-              VarGet("ds_reg_dir"), VarGet("ds_reg_name"), message, error);
+        char words[360];
+        PutErrorWords(words, sizeof words, error);
+        Fatal("Can't remove the default source HKEY_CURRENT_USER\\%s\\%s: %s", VarGet("ds_reg_dir"),
+              VarGet("ds_reg_name"), words);
     }
     return 0;
 }

@@ -38,6 +38,9 @@ struct SelectMode {
 };
 extern SelectMode Selecting;
 
+// With -keep, the current user's stored default where it still names a data
+// source of this program's kind (a heap text), else null: then it stays.
+char *KeptChoice();
 // Removes the current user's stored default (-u); the Source Managers then use
 // their first source.
 int CatalogRemoveDefault();
@@ -58,6 +61,27 @@ int AllUsersVisit(AllUsersDeed deed, const char *source, const char *path, const
 // One line of an -all report: the fields between vertical bars, each control
 // character escaped; the log gets the line too.
 void PutReportLine(FILE *stream, const char *const *fields, int count);
+// The system's words for an error, "message (error N)", and a note "what: "
+// followed by them.
+void PutErrorWords(char *words, size_t size, unsigned error);
+void PutSystemError(char *note, size_t size, const char *what, unsigned error);
+
+// The hives -all loads: this run's name for its nth (HKEY_USERS\Corvane.<process
+// id>.<when its process began>.<n>), whether one of a name is loaded, its
+// unload for as long as the system holds it (0 once it is no longer loaded,
+// else the system's error), and the hives that runs which ended left loaded,
+// unloaded with a report line each (the number still held).
+void OwnHiveName(char *name, size_t size, int number);
+bool HiveLoaded(const char *name);
+unsigned UnloadHive(const char *hive);
+int UnloadStaleHives(FILE *stream, AllUsersDeed deed);
+
+// The machine's record for detection rules: its report line, and for a
+// setting or removal that reached every profile it can (complete) the record
+// written or removed; false when that failed, *error telling why, and the run
+// then ends with RecordFailed after its report.
+bool PutRecord(FILE *stream, AllUsersDeed deed, const char *source, bool complete, unsigned *error);
+[[noreturn]] void RecordFailed(unsigned error);
 // The product name of the catalogue source a stored path names; empty for none.
 IdentityText StoredProduct(const char *stored);
 

@@ -1,11 +1,27 @@
-// The lines of the reports of -all, and the product a stored path names there.
+// The lines of the reports of -all, the system's words for an error in them,
+// and the product a stored path names there.
 #include <cstdlib>
 #include <cstring>
 
 #include "catalogue/catalogue.h"
 #include "commands/commands.h"
+#include "platform/system.h"
 #include "support/diagnostics.h"
 #include "support/strings.h"
+
+// The system's words for an error: "message (error N)".
+void PutErrorWords(char *words, size_t size, unsigned error) {
+    char message[320];
+    if (!OsErrorText(error, "", message, sizeof message))
+        snprintf(message, sizeof message, "unknown error");
+    snprintf(words, size, "%s (error %u)", message, error);
+}
+
+void PutSystemError(char *note, size_t size, const char *what, unsigned error) {
+    char words[360];
+    PutErrorWords(words, sizeof words, error);
+    snprintf(note, size, "%s: %s", what, words);
+}
 
 IdentityText StoredProduct(const char *stored) {
     int index = CatalogIndexOf(stored);
